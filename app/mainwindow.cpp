@@ -1,0 +1,95 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStatusBar>
+
+#include "net/sendthread.h"
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(defaultPort, QString(), parent)
+{
+}
+
+MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *parent)
+    : QMainWindow(parent),
+      versionText(QStringLiteral("(1.0)")),
+      settingsFilePath(settingsFile.isEmpty()
+                           ? QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini")
+                           : settingsFile),
+      port(port)
+{
+    ui = new Ui::MainWindow;
+    ui->setupUi(this);
+    initStatusBar();
+
+    sendWorker = new sendThread(port);
+    sendWorker->moveToThread(sendWorker);
+    connect(this, &MainWindow::handleCmd, sendWorker, &sendThread::handleCmd);
+    connect(sendWorker, &sendThread::onSocketStateChange, this, &MainWindow::onSocketStateChange);
+    connect(sendWorker, &sendThread::onServerErrorOccurs, this, &MainWindow::onServerErrorOccurs);
+    connect(sendWorker, &sendThread::onClientErrorOccurs, this, &MainWindow::onClientErrorOccurs);
+    connect(sendWorker, &sendThread::onNewClientconnected, this, &MainWindow::onNewClientconnected);
+    connect(sendWorker, &sendThread::onClientDisconnected, this, &MainWindow::onClientDisconnected);
+    connect(sendWorker, &sendThread::sendActionSig, this, &MainWindow::recActionSig);
+    connect(sendWorker, &sendThread::sendRecState, this, &MainWindow::getRecState);
+    connect(sendWorker, &sendThread::sendTransState, this, &MainWindow::getTransState);
+    sendWorker->start(QThread::InheritPriority);
+
+    initLocalIpList();
+    loadSettings();
+
+    QFont f = font();
+    f.setPointSize(11);
+    setFont(f);
+
+    connect(&statusTimer, &QTimer::timeout, &statusTimer, [this] { resetErrorLabels(); }, Qt::DirectConnection);
+}
+
+MainWindow::~MainWindow()
+{
+    saveSettings();
+    // A send in progress runs inside a command; the wait lets it finish.
+    sendWorker->quit();
+    sendWorker->wait();
+    delete sendWorker;
+    delete ui;
+    delete serverErrorLabel;
+    delete serverStateLabel;
+    delete clientStateLabel;
+    delete clientErrorLabel;
+}
+
+void MainWindow::initStatusBar()
+{
+    serverStateLabel = new QLabel(this);
+    serverErrorLabel = new QLabel(this);
+    clientStateLabel = new QLabel(this);
+    clientErrorLabel = new QLabel(this);
+    transferProgressBar = new QProgressBar(this);
+    for (QLabel *label : {serverStateLabel, serverErrorLabel, clientStateLabel, clientErrorLabel})
+        label->setAutoFillBackground(true);
+
+    ui->statusbar->addWidget(serverStateLabel, 0);
+    ui->statusbar->addPermanentWidget(serverErrorLabel, 0);
+    ui->statusbar->addWidget(clientStateLabel, 0);
+    ui->statusbar->addPermanentWidget(clientErrorLabel, 0);
+    ui->statusbar->addWidget(transferProgressBar, 0);
+    transferProgressBar->hide();
+}
+
+void MainWindow::resetErrorLabels()
+{
+    statusTimer.stop();
+    serverErrorLabel->setPalette(ui->statusbar->palette());
+    serverErrorLabel->clear();
+    clientErrorLabel->setPalette(ui->statusbar->palette());
+    clientErrorLabel->clear();
+}
+
+void MainWindow::log(const QString &text)
+{
+    ui->textEdit->append(text);
+}

@@ -1,0 +1,98 @@
+#ifndef LUMO_APP_MAINWINDOW_H
+#define LUMO_APP_MAINWINDOW_H
+
+#include <QAbstractSocket>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QVector>
+
+#include <functional>
+
+#include "net/codes.h"
+
+QT_BEGIN_NAMESPACE
+namespace Ui { class MainWindow; }
+class QLabel;
+class QProgressBar;
+QT_END_NAMESPACE
+
+class sendThread;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Seam for tests: another port and another settings file.
+    MainWindow(quint16 port, const QString &settingsFile, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Dialog seams; tests replace them to choose a file or to cancel.
+    std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> openFileDialog;
+    std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> chooseDirDialog;
+
+    // Log limits: the pane keeps this many paragraphs, and one received text shows at most
+    // this many characters.
+    static constexpr int maxLogParagraphs = 5000;
+    static constexpr int maxTextChars = 4000;
+
+signals:
+    void handleCmd(int);
+
+private slots:
+    void onSocketStateChange(QAbstractSocket::SocketState state);
+    void onServerErrorOccurs(QTcpServer *server);
+    void onClientErrorOccurs(QTcpSocket *client);
+    void onNewClientconnected(QTcpSocket *client);
+    void onClientDisconnected();
+    void recActionSig(int type);
+    void getRecState(int state);
+    void getTransState(int state);
+    void on_act_startListen_triggered();
+    void on_act_stopListen_triggered();
+    void on_act_connect_triggered();
+    void on_act_disconnect_triggered();
+    void on_act_server_triggered();
+    void on_stackedWidget_currentChanged(int arg1);
+    void on_testBtn_clicked();
+    void on_clearTextBtn_clicked();
+    void on_chooseDirBtn_clicked();
+    void on_fileTransmitBtn_clicked();
+    void on_dirShowLineEdit_textChanged(QString arg1);
+    void on_stopSendBtn_clicked();
+
+private:
+    friend class MainWindowProbe; // tests reach the widgets and the worker through it
+
+    void initStatusBar();
+    void initLocalIpList();
+    void loadSettings();
+    void saveSettings();
+    void setTransferBusy(bool enable, int direction);
+    void resetErrorLabels();
+    void applyPage(int index);
+    void colourLabel(QLabel *label, const QColor &colour);
+    QTcpSocket *chooseTarget(bool *found);
+    void log(const QString &text);
+
+    QString versionText;
+    QString settingsFilePath;
+    QTimer statusTimer;
+    sendThread *sendWorker = nullptr;
+    QVector<QTcpSocket *> clientSockets;
+    Ui::MainWindow *ui = nullptr;
+    QLabel *clientStateLabel = nullptr;
+    QLabel *serverStateLabel = nullptr;
+    QLabel *clientErrorLabel = nullptr;
+    QLabel *serverErrorLabel = nullptr;
+    QProgressBar *transferProgressBar = nullptr;
+
+    quint16 port = defaultPort;
+    QElapsedTimer recvTime;
+    QElapsedTimer sendTime;
+};
+
+#endif

@@ -1,0 +1,109 @@
+#ifndef LUMO_NET_SENDTHREAD_H
+#define LUMO_NET_SENDTHREAD_H
+
+#include <QAbstractSocket>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <atomic>
+
+#include "net/codes.h"
+
+class receiveThread;
+
+// What the window may know of a socket that lives in the worker thread. The window never
+// dereferences a socket pointer: it uses pointers only as keys and asks the worker for
+// these facts, which the worker publishes under factsMutex from its own thread and drops
+// before a socket is deleted. A pointer that is no longer known reads as unconnected.
+struct SocketFacts {
+    QAbstractSocket::SocketState state = QAbstractSocket::UnconnectedState;
+    QString peerAddress;
+    quint16 peerPort = 0;
+    QString errorString;
+};
+
+// The network worker: owns the server and every socket, runs in its own thread, executes
+// handleCmd and reports through its signals.
+class sendThread : public QThread {
+    Q_OBJECT
+public:
+    explicit sendThread(quint16 port = defaultPort);
+    ~sendThread() override; // only after the thread has finished
+
+    // Command data. The window writes hostName, targetSocket and sendFilePath under
+    // commandMutex just before it emits the command; the worker copies them under it.
+    std::atomic<int> sendRole{RoleIdle};    // window writes; window reads
+    std::atomic<int> receiveRole{RoleIdle}; // worker after each read, window resets
+    QTcpSocket *targetSocket = nullptr;     // borrowed; checked against live sockets before use
+    QString hostName;
+    QString sendFilePath;
+    QTcpSocket *clientSocket = nullptr;     // owned; read by the window only via currentClientSocket()
+    std::atomic<bool> stopSend{false};      // window sets, sender clears and polls
+    std::atomic<qint64> fileSize{0};        // sender writes, window reads
+    std::atomic<qint64> fileBytesRead{0};
+    std::atomic<qint64> socketBytesWritten{0};
+    QTcpServer *server = nullptr;           // owned
+    receiveThread *recThread = nullptr;     // owned since shutdown must join it
+
+    mutable QMutex commandMutex;
+
+    // Thread-safe views for the window (see SocketFacts).
+    QTcpSocket *currentClientSocket() const;
+    SocketFacts socketFacts(const QTcpSocket *socket) const;
+    QAbstractSocket::SocketState socketState(const QTcpSocket *socket) const;
+    QString serverErrorText() const;
+
+    quint16 port() const { return listenPort; }
+
+    // The sender keeps at most this many bytes unwritten in a socket before it waits.
+    static constexpr qint64 sendBufferBound = 1024 * 1024;
+
+signals:
+    void sendTransState(int state);
+    void onSocketStateChange(QAbstractSocket::SocketState state);
+    void onServerErrorOccurs(QTcpServer *server);
+    void onClientErrorOccurs(QTcpSocket *client);
+    void onNewClientconnected(QTcpSocket *client);
+    void onClientDisconnected();
+    void sendRecState(int state);
+    void sendActionSig(int type);
+
+public slots:
+    void handleCmd(int cmd_type);
+
+private slots:
+    void onErrorOccurs(QAbstractSocket::SocketError error);
+    void onNewConnection();
+    void onServerReadyRead();
+    void onSocketReadyRead();
+    void resumeReading();
+
+protected:
+    void run() override;
+
+private:
+    void createServer();
+    void createClientSocket();
+    void sendFile();
+    void feed(QTcpSocket *socket, int role);
+    void publish(const QTcpSocket *socket);
+    void forget(const QTcpSocket *socket);
+    bool isLive(const QTcpSocket *socket) const;
+    quint64 connectionId(QTcpSocket *socket);
+
+    const quint16 listenPort;
+    mutable QMutex factsMutex;
+    QHash<const QTcpSocket *, SocketFacts> facts; // guarded by factsMutex
+    QString serverError;                          // guarded by factsMutex
+    QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
+    quint64 nextConnectionId = 1;
+    bool readingPaused = false; // flow control, worker thread only
+};
+
+#endif

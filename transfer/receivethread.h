@@ -1,0 +1,94 @@
+#ifndef LUMO_TRANSFER_RECEIVETHREAD_H
+#define LUMO_TRANSFER_RECEIVETHREAD_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+#include <QWaitCondition>
+
+#include <atomic>
+
+#include "transfer/wireformat.h"
+
+// One entry of the receive queue: bytes read from one connection, or the notice that the
+// connection has closed. Connection ids are handed out by the worker and never reused.
+struct ReceivedPiece {
+    quint64 connection = 0;
+    QByteArray bytes;
+    bool endOfStream = false;
+};
+
+// What the window reads when it handles RecFinished or RecText: the values of the very
+// transfer or text that emitted the code.
+struct RecvSnapshot {
+    quint64 recvFileBytes = 0;  // file bytes written
+    quint64 recvTotalBytes = 0; // bytes of the stream the transfer took, markers included
+    QByteArray lastRecvText;    // the text piece
+};
+
+// Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
+// before it emits; the window takes one per code. Taking from an empty queue gives the last
+// values pushed, so a window that missed nothing and a reader without an engine both work.
+namespace recvReports {
+void push(int code, const RecvSnapshot &snapshot);     // engine thread
+RecvSnapshot take(int code);                           // GUI thread
+void clear();                                          // tests
+} // namespace recvReports
+
+// The receive directory: written by the window on every change of its field, read by the
+// engine when it creates a file. Copied under a lock, since two threads touch it.
+class SharedString {
+public:
+    void set(const QString &value);
+    QString get() const;
+private:
+    mutable QMutex mutex;
+    QString value;
+};
+extern SharedString receiveDirPath;
+
+// The receive engine: takes pieces from dataQueue, one parser per connection, writes files
+// into receiveDirPath and reports with sendRecState.
+class receiveThread : public QThread {
+    Q_OBJECT
+public:
+    receiveThread();
+    ~receiveThread() override; // stops and joins the thread, closes an open file
+
+    // Worker thread: appends all pieces of one read under one lock and wakes the engine.
+    void appendPieces(const QList<ReceivedPiece> &pieces);
+    // Bytes queued and not yet taken by the engine (for the worker's flow control).
+    qint64 queuedBytes() const { return queued.load(); }
+    void stopReceive();
+
+    // Above highWater the worker stops reading its sockets; queueDrained() is emitted when
+    // the queue falls below lowWater again.
+    static constexpr qint64 highWater = 8 * 1024 * 1024;
+    static constexpr qint64 lowWater = 1 * 1024 * 1024;
+    // No piece for longer than this ends an open transfer.
+    static constexpr int timeoutMs = 1000;
+
+    QList<ReceivedPiece> *dataQueue; // guarded by queueMutex
+    QMutex queueMutex;
+    const QString startMarker;
+    const QString endMarker;
+    const QString sizeMarker;
+    const QString sizeEndMarker;
+    const int packetSize = wire::packetSize;
+    std::atomic<bool> running{false};
+
+signals:
+    void sendRecState(int state);
+    void queueDrained();
+
+protected:
+    void run() override;
+
+private:
+    QWaitCondition queueNotEmpty; // with queueMutex
+    std::atomic<qint64> queued{0};
+};
+
+#endif
