@@ -90,6 +90,14 @@ QString sendThread::serverErrorText() const
     return serverError;
 }
 
+void sendThread::disposeSocket(QTcpSocket *socket)
+{
+    QMetaObject::invokeMethod(this, [this, socket] {
+        if (isLive(socket))
+            socket->deleteLater();
+    }, Qt::QueuedConnection);
+}
+
 bool sendThread::isLive(const QTcpSocket *socket) const
 {
     if (!socket)

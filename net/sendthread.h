@@ -58,6 +58,8 @@ public:
     SocketFacts socketFacts(const QTcpSocket *socket) const;
     QAbstractSocket::SocketState socketState(const QTcpSocket *socket) const;
     QString serverErrorText() const;
+    // Any thread: deferred deletion in the worker thread, if the socket still exists.
+    void disposeSocket(QTcpSocket *socket);
 
     quint16 port() const { return listenPort; }
 
