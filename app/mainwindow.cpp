@@ -23,6 +23,8 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);
+    // A peer flooding plain text must not grow the log without bound.
+    ui->textEdit->document()->setMaximumBlockCount(maxLogParagraphs);
     initStatusBar();
 
     sendWorker = new sendThread(port);
