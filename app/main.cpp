@@ -11,11 +11,11 @@ void chooseHeadlessWhenNoDisplay()
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        std::fprintf(stderr, "lumo-transfer: no display found, running headless (QT_QPA_PLATFORM=offscreen)\n");
-    }
 #endif
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen")
+        std::fprintf(stderr, "lumo-transfer: no display, running headless (QT_QPA_PLATFORM=offscreen)\n");
 }
 } // namespace
 
