@@ -1,17 +1,180 @@
-// Temporary stub: replaced by the user commands work.
+// The user's commands: toolbar actions, the buttons under the log, the receive directory and
+// the switch between the server and the client page.
+//
+// A command's data goes into the worker's fields just before handleCmd; the queued delivery
+// orders the write before the worker's read. The text fields are written under the worker's
+// commandMutex, since a second command may be written while the first one still runs.
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
-void MainWindow::on_act_startListen_triggered() { emit handleCmd(CmdStartListen); }
-void MainWindow::on_act_stopListen_triggered() {}
-void MainWindow::on_act_connect_triggered() {}
-void MainWindow::on_act_disconnect_triggered() {}
-void MainWindow::on_act_server_triggered() {}
-void MainWindow::on_stackedWidget_currentChanged(int) {}
-void MainWindow::on_testBtn_clicked() {}
-void MainWindow::on_clearTextBtn_clicked() {}
-void MainWindow::on_chooseDirBtn_clicked() {}
-void MainWindow::on_fileTransmitBtn_clicked() {}
-void MainWindow::on_dirShowLineEdit_textChanged(QString) {}
-void MainWindow::on_stopSendBtn_clicked() {}
-void MainWindow::applyPage(int) {}
-QTcpSocket *MainWindow::chooseTarget(bool *found) { *found = false; return nullptr; }
+
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMutexLocker>
+#include <QProgressBar>
+
+#include "transfer/receivethread.h"
+
+void MainWindow::on_act_startListen_triggered()
+{
+    emit handleCmd(CmdStartListen);
+}
+
+void MainWindow::on_act_stopListen_triggered()
+{
+    emit handleCmd(CmdStopListen);
+}
+
+void MainWindow::on_act_connect_triggered()
+{
+    {
+        QMutexLocker lock(&sendWorker->commandMutex);
+        sendWorker->hostName = ui->serverAddressLineEdit->text().trimmed();
+    }
+    emit handleCmd(CmdConnect);
+}
+
+void MainWindow::on_act_disconnect_triggered()
+{
+    emit handleCmd(CmdDisconnect);
+}
+
+void MainWindow::on_act_server_triggered()
+{
+    ui->stackedWidget->setCurrentIndex(ServerPage);
+}
+
+void MainWindow::on_stackedWidget_currentChanged(int arg1)
+{
+    if (arg1 != ServerPage && arg1 != ClientPage)
+        return;
+    const bool server = arg1 == ServerPage;
+    ui->act_startListen->setVisible(server);
+    ui->act_stopListen->setVisible(server);
+    ui->act_connect->setVisible(!server);
+    ui->act_disconnect->setVisible(!server);
+    ui->act_server->setVisible(!server);
+    serverStateLabel->setVisible(server);
+    serverErrorLabel->setVisible(server);
+    clientStateLabel->setVisible(!server);
+    clientErrorLabel->setVisible(!server);
+    if (server) {
+        setWindowTitle(QStringLiteral("lumo以太网文件传输助手服务端") + versionText);
+        // The server takes its receive directory from the settings only.
+        ui->dirShowLineEdit->hide();
+        ui->chooseDirBtn->hide();
+    } else {
+        setWindowTitle(QStringLiteral("客户端") + versionText);
+    }
+}
+
+void MainWindow::applyPage(int index)
+{
+    // The page-change slot runs exactly once, whether or not the index changes.
+    if (ui->stackedWidget->currentIndex() == index)
+        on_stackedWidget_currentChanged(index);
+    else
+        ui->stackedWidget->setCurrentIndex(index);
+}
+
+bool MainWindow::onServerPage() const
+{
+    return ui->stackedWidget->currentIndex() == ServerPage;
+}
+
+QTcpSocket *MainWindow::chooseTarget(bool *found)
+{
+    QTcpSocket *target = nullptr;
+    if (onServerPage()) {
+        if (ui->clientcomBox->count() == 0) {
+            *found = false;
+            return nullptr;
+        }
+        target = clientSockets.value(ui->clientcomBox->currentIndex(), nullptr);
+    } else {
+        target = sendWorker->currentClientSocket();
+    }
+    *found = true;
+    QMutexLocker lock(&sendWorker->commandMutex);
+    sendWorker->targetSocket = target;
+    return target;
+}
+
+void MainWindow::on_testBtn_clicked()
+{
+    bool found = false;
+    QTcpSocket *target = chooseTarget(&found);
+    if (!found)
+        return;
+    if (factsOf(target).state == QAbstractSocket::ConnectedState)
+        emit handleCmd(CmdSendTest);
+    else
+        log(QStringLiteral("未建立连接，无法发送!"));
+}
+
+void MainWindow::on_clearTextBtn_clicked()
+{
+    ui->textEdit->clear();
+}
+
+QString MainWindow::askFileToSend()
+{
+    if (!openFileDialog) {
+        openFileDialog = [](QWidget *parent, const QString &caption, const QString &dir) {
+            return QFileDialog::getOpenFileName(parent, caption, dir);
+        };
+    }
+    return openFileDialog(this, QStringLiteral("选择文件"), QCoreApplication::applicationDirPath());
+}
+
+QString MainWindow::askReceiveDir()
+{
+    if (!chooseDirDialog) {
+        chooseDirDialog = [](QWidget *parent, const QString &caption, const QString &dir) {
+            return QFileDialog::getExistingDirectory(parent, caption, dir, QFileDialog::ShowDirsOnly);
+        };
+    }
+    return chooseDirDialog(this, QStringLiteral("选择文件夹"), QCoreApplication::applicationDirPath());
+}
+
+void MainWindow::on_chooseDirBtn_clicked()
+{
+    const QString dir = askReceiveDir();
+    if (!dir.isEmpty())
+        ui->dirShowLineEdit->setText(dir);
+}
+
+void MainWindow::on_fileTransmitBtn_clicked()
+{
+    bool found = false;
+    QTcpSocket *target = chooseTarget(&found);
+    if (!found)
+        return;
+    // Kept even when the send does not start: setTransferBusy reads it next time.
+    sendWorker->sendRole.store(onServerPage() ? RoleServer : RoleClient);
+    if (factsOf(target).state != QAbstractSocket::ConnectedState) {
+        log(QStringLiteral("未建立连接，传送失败!"));
+        return;
+    }
+    // A cancelled dialog sends an empty path on purpose: the sender reports the open failure
+    // and the controls come back through that report.
+    const QString path = askFileToSend();
+    {
+        QMutexLocker lock(&sendWorker->commandMutex);
+        sendWorker->sendFilePath = path;
+    }
+    log(QStringLiteral("开始传送中..."));
+    setTransferBusy(false, 1);
+    transferProgressBar->show();
+    emit handleCmd(CmdSendFile);
+}
+
+void MainWindow::on_dirShowLineEdit_textChanged(QString arg1)
+{
+    receiveDirPath.set(arg1);
+}
+
+void MainWindow::on_stopSendBtn_clicked()
+{
+    sendWorker->stopSend.store(true);
+}

@@ -1,10 +1,129 @@
-// Temporary stub: replaced by the status and client-list work.
+// Connection state of the client-role socket, server and socket errors, the machine's own
+// IPv4 addresses and the list of accepted clients.
+//
+// Sockets and the server live in the worker thread. The window never dereferences their
+// pointers: it uses them as keys and reads what the worker publishes about them.
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
-void MainWindow::onSocketStateChange(QAbstractSocket::SocketState) {}
-void MainWindow::onServerErrorOccurs(QTcpServer *) {}
-void MainWindow::onClientErrorOccurs(QTcpSocket *) {}
-void MainWindow::onNewClientconnected(QTcpSocket *) {}
-void MainWindow::onClientDisconnected() {}
-void MainWindow::initLocalIpList() {}
-void MainWindow::colourLabel(QLabel *, const QColor &) {}
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QLabel>
+#include <QNetworkInterface>
+#include <QPalette>
+
+SocketFacts MainWindow::factsOf(const QTcpSocket *socket) const
+{
+    return socketFactsSource ? socketFactsSource(socket) : sendWorker->socketFacts(socket);
+}
+
+QString MainWindow::serverErrorText() const
+{
+    return serverErrorSource ? serverErrorSource() : sendWorker->serverErrorText();
+}
+
+void MainWindow::colourLabel(QLabel *label, const QColor &colour)
+{
+    // The label fills its background, so the window colour shows; the derived text is black.
+    label->setPalette(QPalette(QColor(0, 0, 10), colour));
+}
+
+void MainWindow::onSocketStateChange(QAbstractSocket::SocketState state)
+{
+    switch (state) {
+    case QAbstractSocket::UnconnectedState:
+        clientStateLabel->setText(tr("已断开连接"));
+        colourLabel(clientStateLabel, Qt::red);
+        log(QStringLiteral("已和服务器断开连接\n"));
+        ui->act_connect->setEnabled(true);
+        break;
+    case QAbstractSocket::HostLookupState:
+        clientStateLabel->setText(tr("正在查找主机"));
+        break;
+    case QAbstractSocket::ConnectingState:
+        clientStateLabel->setText(tr("正在连接..."));
+        colourLabel(clientStateLabel, Qt::yellow);
+        break;
+    case QAbstractSocket::ConnectedState:
+        clientStateLabel->setText(tr("已建立连接"));
+        colourLabel(clientStateLabel, Qt::green);
+        log(QStringLiteral("已和服务器建立连接\n"));
+        ui->act_connect->setEnabled(false);
+        break;
+    case QAbstractSocket::BoundState:
+        clientStateLabel->setText(tr("已绑定到地址和端口"));
+        break;
+    case QAbstractSocket::ListeningState:
+        clientStateLabel->setText(tr("正在监听中"));
+        break;
+    case QAbstractSocket::ClosingState:
+        clientStateLabel->setText(tr("即将关闭"));
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::onServerErrorOccurs(QTcpServer *)
+{
+    serverErrorLabel->setText(serverErrorText());
+    colourLabel(serverErrorLabel, Qt::red);
+    statusTimer.start(5000);
+}
+
+void MainWindow::onClientErrorOccurs(QTcpSocket *client)
+{
+    clientErrorLabel->setText(factsOf(client).errorString);
+    colourLabel(clientErrorLabel, Qt::red);
+    statusTimer.start(5000);
+}
+
+void MainWindow::initLocalIpList()
+{
+    ui->localIpComBox->clear();
+    qDebug() << QNetworkInterface::allAddresses();
+    // Blocks until the lookup returns; it runs once, before the window is shown.
+    const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
+    for (const QHostAddress &address : info.addresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            ui->localIpComBox->addItem(address.toString());
+    }
+}
+
+void MainWindow::onNewClientconnected(QTcpSocket *client)
+{
+    const SocketFacts facts = factsOf(client);
+    log(QStringLiteral("已和客户端建立连接"));
+    log(QStringLiteral("client address:") + facts.peerAddress);
+    log(QStringLiteral("client port:") + QString::number(facts.peerPort) + QLatin1Char('\n'));
+
+    // A dual-stack listener sees an IPv4 peer as "::ffff:a.b.c.d"; list it as a.b.c.d.
+    QString key = facts.peerAddress;
+    const QString mapped = QStringLiteral("ffff:");
+    if (key.contains(mapped))
+        key = key.split(mapped, Qt::KeepEmptyParts).value(1);
+
+    // One entry per address: a second connection from a listed address is not remembered.
+    if (ui->clientcomBox->findText(key, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0)
+        return;
+    clientSockets.append(client);
+    ui->clientcomBox->addItem(key);
+}
+
+void MainWindow::onClientDisconnected()
+{
+    // The signal names no socket, so every listed one that has dropped goes.
+    for (int i = 0; i < clientSockets.size();) {
+        QTcpSocket *socket = clientSockets.at(i);
+        if (factsOf(socket).state != QAbstractSocket::UnconnectedState) {
+            ++i;
+            continue;
+        }
+        log(QStringLiteral("已和客户端断开连接"));
+        log(QStringLiteral("client address:") + ui->clientcomBox->itemText(i) + QLatin1Char('\n'));
+        ui->clientcomBox->removeItem(i);
+        sendWorker->disposeSocket(socket);
+        clientSockets.remove(i);
+    }
+}

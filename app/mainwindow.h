@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "net/codes.h"
+#include "net/sendthread.h"
 
 QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
@@ -67,6 +68,9 @@ private slots:
 private:
     friend class MainWindowProbe; // tests reach the widgets and the worker through it
 
+    // Indexes of stackedWidget.
+    enum Page : int { ServerPage = 0, ClientPage = 1 };
+
     void initStatusBar();
     void initLocalIpList();
     void loadSettings();
@@ -76,7 +80,16 @@ private:
     void applyPage(int index);
     void colourLabel(QLabel *label, const QColor &colour);
     QTcpSocket *chooseTarget(bool *found);
+    bool onServerPage() const;
+    QString askFileToSend();
+    QString askReceiveDir();
     void log(const QString &text);
+    void logReceivedText(const QByteArray &bytes);
+    void updateProgress();
+    SocketFacts factsOf(const QTcpSocket *socket) const;
+    QString serverErrorText() const;
+    static QString secondsText(qint64 ms);
+    static QString shownText(const QByteArray &bytes);
 
     QString versionText;
     QString settingsFilePath;
@@ -93,6 +106,11 @@ private:
     quint16 port = defaultPort;
     QElapsedTimer recvTime;
     QElapsedTimer sendTime;
+
+    // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
+    // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
+    std::function<SocketFacts(const QTcpSocket *)> socketFactsSource;
+    std::function<QString()> serverErrorSource;
 };
 
 #endif

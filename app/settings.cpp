@@ -1,4 +1,58 @@
-// Temporary stub: replaced by the settings work.
+// Three choices survive a restart: the receive directory, the role and the server address.
+// They live in the widgets while the window runs and in an INI file between runs.
 #include "app/mainwindow.h"
-void MainWindow::loadSettings() {}
-void MainWindow::saveSettings() {}
+#include "ui_mainwindow.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace {
+const QString keyDir = QStringLiteral("saveFilePath");
+const QString keyRole = QStringLiteral("socketType");
+const QString keyAddress = QStringLiteral("serverAddress");
+const QString serverRole = QStringLiteral("server");
+const QString clientRole = QStringLiteral("client");
+const QString defaultAddress = QStringLiteral("192.168.0.0");
+} // namespace
+
+void MainWindow::loadSettings()
+{
+    const QString appDir = QCoreApplication::applicationDirPath();
+    // Listening needs an address of this machine; without one the user starts it later.
+    const auto listenIfAddressed = [this] {
+        if (ui->localIpComBox->count() > 0)
+            ui->act_startListen->trigger();
+    };
+
+    if (!QFileInfo::exists(settingsFilePath)) {
+        // First start: the server role. The file itself is first written on exit.
+        applyPage(ServerPage);
+        listenIfAddressed();
+        ui->dirShowLineEdit->setText(appDir);
+        ui->serverAddressLineEdit->setText(defaultAddress);
+        return;
+    }
+
+    const QSettings settings(settingsFilePath, QSettings::IniFormat);
+    ui->dirShowLineEdit->setText(settings.contains(keyDir) ? settings.value(keyDir).toString() : appDir);
+    // Without a role the layout's page stays, and nothing is applied or started.
+    if (settings.contains(keyRole)) {
+        if (settings.value(keyRole).toString() == serverRole) {
+            applyPage(ServerPage);
+            listenIfAddressed();
+        } else {
+            applyPage(ClientPage);
+        }
+    }
+    ui->serverAddressLineEdit->setText(settings.contains(keyAddress) ? settings.value(keyAddress).toString()
+                                                                     : defaultAddress);
+}
+
+void MainWindow::saveSettings()
+{
+    QSettings settings(settingsFilePath, QSettings::IniFormat);
+    settings.setValue(keyDir, ui->dirShowLineEdit->text());
+    settings.setValue(keyRole, ui->stackedWidget->currentIndex() == ServerPage ? serverRole : clientRole);
+    settings.setValue(keyAddress, ui->serverAddressLineEdit->text());
+}

@@ -1,7 +1,174 @@
-// Temporary stub: replaced by the transfer reporting work.
+// Listening, receive and send codes become log lines, the server label, the progress bar
+// and the enabled state of the controls that must rest while a file moves.
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
-void MainWindow::recActionSig(int) {}
-void MainWindow::getRecState(int) {}
-void MainWindow::getTransState(int) {}
-void MainWindow::setTransferBusy(bool, int) {}
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QTextDocument>
+
+#include "transfer/receivethread.h"
+
+QString MainWindow::secondsText(qint64 ms)
+{
+    return QString::number(double(ms) * 0.001, 'f', 3);
+}
+
+QString MainWindow::shownText(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    QString text = QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero));
+    if (text.size() <= maxTextChars)
+        return text;
+    // A flood of text must not make one paragraph the size of a socket read.
+    int keep = maxTextChars;
+    if (text.at(keep - 1).isHighSurrogate())
+        --keep;
+    text.truncate(keep);
+    return text + QChar(0x2026);
+}
+
+void MainWindow::logReceivedText(const QByteArray &bytes)
+{
+    const QString line = QStringLiteral("[in] ") + shownText(bytes);
+    // A peer's text is shown as sent, never interpreted as markup.
+    if (!Qt::mightBeRichText(line)) {
+        log(line);
+        return;
+    }
+    QString html = line.toHtmlEscaped();
+    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
+    log(QStringLiteral("<span style=\"white-space:pre-wrap\">") + html + QStringLiteral("</span>"));
+}
+
+void MainWindow::recActionSig(int type)
+{
+    switch (type) {
+    case ActionListening:
+        serverStateLabel->setText(tr("监听中..."));
+        colourLabel(serverStateLabel, Qt::green);
+        ui->act_startListen->setEnabled(false);
+        break;
+    case ActionListenStopped:
+        serverStateLabel->setText(tr("已停止监听"));
+        colourLabel(serverStateLabel, Qt::yellow);
+        ui->act_startListen->setEnabled(true);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::getRecState(int state)
+{
+    switch (state) {
+    case RecFinished: {
+        const RecvSnapshot report = recvReports::take(RecFinished);
+        log(QStringLiteral("接收完成!"));
+        log(QStringLiteral("文件接收大小:") + QString::number(report.recvFileBytes));
+        log(QStringLiteral("总接收Byte大小:") + QString::number(report.recvTotalBytes));
+        log(QStringLiteral("接收耗时:") + secondsText(recvTime.elapsed()) + QStringLiteral("s\n"));
+        setTransferBusy(true, 0);
+        break;
+    }
+    case RecStarted:
+        recvTime.start();
+        log(QStringLiteral("\n开始接收..."));
+        setTransferBusy(false, 0);
+        break;
+    case RecCreateFailed:
+        log(QStringLiteral("创建文件失败,接收失败!\n"));
+        break;
+    case RecTimeout:
+        log(QStringLiteral("接收超时，已强制中断!\n"));
+        setTransferBusy(true, 0);
+        break;
+    case RecText:
+        logReceivedText(recvReports::take(RecText).lastRecvText);
+        break;
+    case RecWriteFailed:
+        log(QStringLiteral("写入文件失败,接收失败!\n"));
+        setTransferBusy(true, 0);
+        break;
+    default: // RecProgress and unknown codes
+        break;
+    }
+}
+
+void MainWindow::updateProgress()
+{
+    const qint64 size = sendWorker->fileSize.load();
+    if (size <= 0)
+        return;
+    const double percent = double(sendWorker->fileBytesRead.load()) / double(size) * 100.0;
+    // Tested before the conversion, which is undefined for values beyond an int.
+    if (!(percent >= 0.0 && percent <= 100.0))
+        return;
+    transferProgressBar->setValue(int(percent));
+}
+
+void MainWindow::getTransState(int state)
+{
+    switch (state) {
+    case TransStarted:
+        sendTime.start();
+        break;
+    case TransFinished:
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        log(QStringLiteral("传送完成!"));
+        log(QStringLiteral("发送文件大小:") + QString::number(sendWorker->fileBytesRead.load()));
+        log(QStringLiteral("总发送字节大小:") + QString::number(sendWorker->socketBytesWritten.load()));
+        log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s\n"));
+        break;
+    case TransProgress:
+        updateProgress();
+        break;
+    case TransStopped:
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        log(QStringLiteral("传送已被强制中断!\n"));
+        break;
+    case TransDisconnected:
+        log(QStringLiteral("连接已断开,传送中断!"));
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        break;
+    case TransOpenFailed:
+        log(QStringLiteral("打开文件失败，传送中断\n"));
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        break;
+    case TransReadFailed:
+        log(QStringLiteral("读取文件失败,传送中断!\n"));
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::setTransferBusy(bool enable, int direction)
+{
+    // The action that would end the connection in use rests while a file moves over it.
+    const auto holdConnection = [this, enable](int role) {
+        if (role == RoleServer)
+            ui->act_stopListen->setEnabled(enable);
+        else if (role == RoleClient)
+            ui->act_disconnect->setEnabled(enable);
+    };
+    holdConnection(sendWorker->sendRole.load());
+    holdConnection(sendWorker->receiveRole.load());
+
+    if (direction == 1) {
+        ui->testBtn->setEnabled(enable);
+        ui->fileTransmitBtn->setEnabled(enable);
+        if (enable)
+            sendWorker->sendRole.store(RoleIdle);
+    } else if (direction == 0) {
+        ui->dirShowLineEdit->setEnabled(enable);
+        if (enable)
+            sendWorker->receiveRole.store(RoleIdle);
+    }
+}

@@ -1,0 +1,430 @@
+// Transfer reports: the lines, labels, progress bar and controls for every listen, receive and
+// send code, and the log's bounds under a flood of plain text.
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QtTest>
+
+#include "transfer/receivethread.h"
+#include "windowprobe.h"
+
+using P = MainWindowProbe;
+using testutil::logLines;
+
+namespace {
+const QString secs = QStringLiteral("<secs>");
+
+// "<secs>" in an expected line stands for an elapsed time in seconds with three decimals.
+bool linesMatch(const QStringList &actual, const QStringList &expected)
+{
+    if (actual.size() != expected.size())
+        return false;
+    for (int i = 0; i < expected.size(); ++i) {
+        QString pattern = QRegularExpression::escape(expected.at(i));
+        pattern.replace(QRegularExpression::escape(secs), QStringLiteral("\\d+\\.\\d{3}"));
+        if (!QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(actual.at(i)).hasMatch())
+            return false;
+    }
+    return true;
+}
+
+QByteArray utf8(const QString &s) { return s.toUtf8(); }
+} // namespace
+
+class tst_WindowReports : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void listenActions_data();
+    void listenActions();
+    void receiveCodes_data();
+    void receiveCodes();
+    void eachTextTakesItsOwnReport();
+    void sendCodes_data();
+    void sendCodes();
+    void secondsFormat_data();
+    void secondsFormat();
+    void progressValue_data();
+    void progressValue();
+    void transferBusy_data();
+    void transferBusy();
+    void textFloodKeepsTheLogBounded();
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> w;
+};
+
+void tst_WindowReports::init()
+{
+    recvReports::clear();
+    w = testutil::makeWindow(dir, testutil::clientSettings());
+    P::detachWorker(*w);
+    // A hidden action reads as disabled; show all of them so that their own state is seen.
+    Ui::MainWindow *ui = P::ui(*w);
+    for (QAction *a : {ui->act_startListen, ui->act_stopListen, ui->act_connect, ui->act_disconnect})
+        a->setVisible(true);
+}
+
+void tst_WindowReports::cleanup()
+{
+    w.reset();
+}
+
+// Faults: a wrong label text or colour, act_startListen left enabled while listening, an
+// unknown code acting like a known one.
+void tst_WindowReports::listenActions_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text"); // null: unchanged
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<int>("startEnabled"); // -1: unchanged
+
+    QTest::newRow("listening") << int(ActionListening) << QStringLiteral("监听中...") << QColor(0, 255, 0) << 0;
+    QTest::newRow("stopped") << int(ActionListenStopped) << QStringLiteral("已停止监听") << QColor(255, 255, 0) << 1;
+    QTest::newRow("negative") << -1 << QString() << QColor() << -1;
+    QTest::newRow("two") << 2 << QString() << QColor() << -1;
+}
+
+void tst_WindowReports::listenActions()
+{
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(QColor, colour);
+    QFETCH(int, startEnabled);
+
+    QLabel *label = P::serverStateLabel(*w);
+    for (const bool before : {false, true}) {
+        label->setText(QStringLiteral("earlier"));
+        label->setPalette(QPalette(QColor(0, 0, 10), Qt::blue));
+        P::ui(*w)->act_startListen->setEnabled(before);
+
+        P::action(*w, code);
+
+        QCOMPARE(label->text(), text.isNull() ? QStringLiteral("earlier") : text);
+        QCOMPARE(label->palette().color(QPalette::Window), colour.isValid() ? colour : QColor(Qt::blue));
+        QCOMPARE(label->palette().color(QPalette::Button), QColor(0, 0, 10));
+        QCOMPARE(P::ui(*w)->act_startListen->isEnabled(), startEnabled < 0 ? before : startEnabled == 1);
+        QVERIFY(logLines(*w).isEmpty());
+    }
+}
+
+// Faults: a line that differs by one byte, sizes of another transfer, an elapsed time in
+// another format, a text shown past its zero byte or at any length, markup in a peer's text
+// interpreted, controls re-enabled by a failed create or left disabled after an end.
+void tst_WindowReports::receiveCodes_data()
+{
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<QByteArray>("text"); // pushed as the report of RecText
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<bool>("released"); // receive controls enabled again, role idle
+
+    const QStringList started{QString(), QStringLiteral("开始接收...")};
+    const QByteArray none;
+    QTest::newRow("finished") << QList<int>{RecStarted, RecFinished} << none
+                              << started + QStringList{QStringLiteral("接收完成!"), QStringLiteral("文件接收大小:5"),
+                                                       QStringLiteral("总接收Byte大小:95"),
+                                                       QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), QString()}
+                              << true;
+    QTest::newRow("started") << QList<int>{RecStarted} << none << started << false;
+    QTest::newRow("progress says nothing") << QList<int>{RecProgress} << none << QStringList() << false;
+    QTest::newRow("create failed") << QList<int>{RecCreateFailed} << none
+                                   << QStringList{QStringLiteral("创建文件失败,接收失败!"), QString()} << false;
+    QTest::newRow("timeout") << QList<int>{RecStarted, RecTimeout} << none
+                             << started + QStringList{QStringLiteral("接收超时，已强制中断!"), QString()} << true;
+    QTest::newRow("write failed") << QList<int>{RecStarted, RecWriteFailed} << none
+                                  << started + QStringList{QStringLiteral("写入文件失败,接收失败!"), QString()} << true;
+    QTest::newRow("greeting") << QList<int>{RecText} << utf8(QStringLiteral("你好,我是澜石机电"))
+                              << QStringList{QStringLiteral("[in] 你好,我是澜石机电")} << false;
+    QTest::newRow("text up to its zero byte") << QList<int>{RecText} << QByteArray("abc\0def", 7)
+                                              << QStringList{QStringLiteral("[in] abc")} << false;
+    QTest::newRow("text at the limit") << QList<int>{RecText} << QByteArray(MainWindow::maxTextChars, 'x')
+                                       << QStringList{QStringLiteral("[in] ") + QString(MainWindow::maxTextChars, QLatin1Char('x'))}
+                                       << false;
+    QTest::newRow("long text cut") << QList<int>{RecText} << QByteArray(MainWindow::maxTextChars + 1, 'y')
+                                   << QStringList{QStringLiteral("[in] ") + QString(MainWindow::maxTextChars, QLatin1Char('y'))
+                                                  + QChar(0x2026)}
+                                   << false;
+    QTest::newRow("markup shown as sent") << QList<int>{RecText} << QByteArray("<b>bold</b>  two\nlines &amp;")
+                                          << QStringList{QStringLiteral("[in] <b>bold</b>  two"), QStringLiteral("lines &amp;")}
+                                          << false;
+    QTest::newRow("unknown codes") << QList<int>{-1, 7, 99} << none << QStringList() << false;
+}
+
+void tst_WindowReports::receiveCodes()
+{
+    QFETCH(QList<int>, codes);
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, lines);
+    QFETCH(bool, released);
+
+    RecvSnapshot report;
+    report.recvFileBytes = 5;
+    report.recvTotalBytes = 95;
+    report.lastRecvText = text;
+    for (int code : codes) {
+        if (code == RecFinished || code == RecText)
+            recvReports::push(code, report);
+    }
+    Ui::MainWindow *ui = P::ui(*w);
+    ui->textEdit->append(QStringLiteral("before"));
+    sendThread *worker = P::worker(*w);
+    worker->receiveRole = RoleServer;
+    ui->act_stopListen->setEnabled(false);
+    ui->dirShowLineEdit->setEnabled(false);
+
+    for (int code : codes)
+        P::recState(*w, code);
+
+    const QStringList actual = logLines(*w).mid(1);
+    QVERIFY2(linesMatch(actual, lines), qPrintable(actual.join(QLatin1Char('|'))));
+    QCOMPARE(ui->dirShowLineEdit->isEnabled(), released);
+    QCOMPARE(ui->act_stopListen->isEnabled(), released);
+    QCOMPARE(worker->receiveRole.load(), released ? int(RoleIdle) : int(RoleServer));
+}
+
+// Fault: the window takes no report, or two, per RecText and so shows another text's bytes.
+void tst_WindowReports::eachTextTakesItsOwnReport()
+{
+    for (const char *text : {"first", "second", "third"}) {
+        RecvSnapshot report;
+        report.lastRecvText = text;
+        recvReports::push(RecText, report);
+    }
+    for (int i = 0; i < 3; ++i)
+        P::recState(*w, RecText);
+    QCOMPARE(logLines(*w), (QStringList{QStringLiteral("[in] first"), QStringLiteral("[in] second"),
+                                        QStringLiteral("[in] third")}));
+}
+
+// Faults: a line that differs by one byte, a counter truncated to 32 bits or grouped, the bar
+// left showing or the controls left disabled after an end, an end code that is not handled.
+void tst_WindowReports::sendCodes_data()
+{
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<bool>("ended");
+
+    QTest::newRow("finished") << QList<int>{TransStarted, TransProgress, TransFinished}
+                              << QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:5000000000"),
+                                             QStringLiteral("总发送字节大小:5000000094"),
+                                             QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), QString()}
+                              << true;
+    QTest::newRow("started says nothing") << QList<int>{TransStarted, TransProgress} << QStringList() << false;
+    QTest::newRow("stopped") << QList<int>{TransStarted, TransStopped}
+                             << QStringList{QStringLiteral("传送已被强制中断!"), QString()} << true;
+    QTest::newRow("disconnected") << QList<int>{TransStarted, TransDisconnected}
+                                  << QStringList{QStringLiteral("连接已断开,传送中断!")} << true;
+    QTest::newRow("open failed") << QList<int>{TransOpenFailed}
+                                 << QStringList{QStringLiteral("打开文件失败，传送中断"), QString()} << true;
+    QTest::newRow("read failed") << QList<int>{TransStarted, TransReadFailed}
+                                 << QStringList{QStringLiteral("读取文件失败,传送中断!"), QString()} << true;
+    QTest::newRow("unused and unknown codes") << QList<int>{13, 9, 18, -12} << QStringList() << false;
+}
+
+void tst_WindowReports::sendCodes()
+{
+    QFETCH(QList<int>, codes);
+    QFETCH(QStringList, lines);
+    QFETCH(bool, ended);
+
+    Ui::MainWindow *ui = P::ui(*w);
+    sendThread *worker = P::worker(*w);
+    worker->fileSize = 5000000000;
+    worker->fileBytesRead = 5000000000;
+    worker->socketBytesWritten = 5000000094;
+    worker->sendRole = RoleClient;
+    ui->act_disconnect->setEnabled(false);
+    ui->testBtn->setEnabled(false);
+    ui->fileTransmitBtn->setEnabled(false);
+    P::progressBar(*w)->show();
+
+    for (int code : codes)
+        P::transState(*w, code);
+
+    const QStringList actual = logLines(*w);
+    QVERIFY2(linesMatch(actual, lines), qPrintable(actual.join(QLatin1Char('|'))));
+    QCOMPARE(P::progressBar(*w)->isHidden(), ended);
+    QCOMPARE(ui->testBtn->isEnabled(), ended);
+    QCOMPARE(ui->fileTransmitBtn->isEnabled(), ended);
+    QCOMPARE(ui->act_disconnect->isEnabled(), ended);
+    QCOMPARE(worker->sendRole.load(), ended ? int(RoleIdle) : int(RoleClient));
+}
+
+// Faults: 'g' format ("1" for 1000 ms), rounding to fewer decimals, seconds as integers.
+void tst_WindowReports::secondsFormat_data()
+{
+    QTest::addColumn<qint64>("ms");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("1234 ms") << qint64(1234) << QStringLiteral("1.234");
+    QTest::newRow("whole second") << qint64(1000) << QStringLiteral("1.000");
+    QTest::newRow("nothing") << qint64(0) << QStringLiteral("0.000");
+    QTest::newRow("one ms") << qint64(1) << QStringLiteral("0.001");
+    QTest::newRow("a minute") << qint64(61005) << QStringLiteral("61.005");
+}
+
+void tst_WindowReports::secondsFormat()
+{
+    QFETCH(qint64, ms);
+    QFETCH(QString, text);
+    QCOMPARE(P::secondsText(ms), text);
+}
+
+// Faults: rounding instead of truncation, integer division, overflow of 32-bit sizes, a value
+// set for an empty file or for a count beyond the size.
+void tst_WindowReports::progressValue_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("read");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("half") << qint64(200) << qint64(100) << 50;
+    QTest::newRow("truncated, not rounded") << qint64(3) << qint64(2) << 66;
+    QTest::newRow("small share") << qint64(12001) << qint64(12000) << 99;
+    QTest::newRow("whole") << qint64(12000) << qint64(12000) << 100;
+    QTest::newRow("nothing read") << qint64(100) << qint64(0) << 0;
+    QTest::newRow("beyond 32 bits") << qint64(5000000000) << qint64(2500000000) << 50;
+    QTest::newRow("empty file keeps the value") << qint64(0) << qint64(0) << 7;
+    QTest::newRow("count beyond size keeps the value") << qint64(100) << qint64(150) << 7;
+    QTest::newRow("just beyond 100 keeps the value") << qint64(1000) << qint64(1005) << 7;
+}
+
+void tst_WindowReports::progressValue()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, read);
+    QFETCH(int, value);
+
+    P::progressBar(*w)->setValue(7);
+    P::worker(*w)->fileSize = size;
+    P::worker(*w)->fileBytesRead = read;
+    P::transState(*w, TransProgress);
+    QCOMPARE(P::progressBar(*w)->value(), value);
+    QVERIFY(logLines(*w).isEmpty());
+}
+
+// Faults: the wrong action held for a role, a role not reset when the controls come back, the
+// controls of the other direction touched, an unknown direction touching the buttons.
+void tst_WindowReports::transferBusy_data()
+{
+    QTest::addColumn<int>("sendRole");
+    QTest::addColumn<int>("receiveRole");
+    QTest::addColumn<bool>("enable");
+    QTest::addColumn<int>("direction");
+    // Expected enabled states: stop listening, disconnect, test, send, directory.
+    QTest::addColumn<QList<bool>>("enabled");
+    QTest::addColumn<int>("sendAfter");
+    QTest::addColumn<int>("receiveAfter");
+
+    const int S = RoleServer, C = RoleClient, I = RoleIdle;
+    QTest::newRow("send starts, server") << S << I << false << 1 << QList<bool>{false, true, false, false, true} << S << I;
+    QTest::newRow("send starts, client") << C << I << false << 1 << QList<bool>{true, false, false, false, true} << C << I;
+    QTest::newRow("send ends, client") << C << I << true << 1 << QList<bool>{false, true, true, true, false} << I << I;
+    QTest::newRow("send ends, server") << S << I << true << 1 << QList<bool>{true, false, true, true, false} << I << I;
+    QTest::newRow("receive starts, server") << I << S << false << 0 << QList<bool>{false, true, true, true, false} << I << S;
+    QTest::newRow("receive starts, client") << I << C << false << 0 << QList<bool>{true, false, true, true, false} << I << C;
+    QTest::newRow("receive ends, client") << I << C << true << 0 << QList<bool>{false, true, false, false, true} << I << I;
+    QTest::newRow("receive ends while a send runs over the same role")
+        << S << S << true << 0 << QList<bool>{true, false, false, false, true} << S << I;
+    QTest::newRow("both roles held") << S << C << false << 1 << QList<bool>{false, false, false, false, true} << S << C;
+    QTest::newRow("other direction: actions only") << S << C << true << 2 << QList<bool>{true, true, false, false, false} << S << C;
+    QTest::newRow("idle roles hold nothing") << I << I << false << 1 << QList<bool>{true, true, false, false, true} << I << I;
+}
+
+void tst_WindowReports::transferBusy()
+{
+    QFETCH(int, sendRole);
+    QFETCH(int, receiveRole);
+    QFETCH(bool, enable);
+    QFETCH(int, direction);
+    QFETCH(QList<bool>, enabled);
+    QFETCH(int, sendAfter);
+    QFETCH(int, receiveAfter);
+
+    Ui::MainWindow *ui = P::ui(*w);
+    const QList<QObject *> controls{ui->act_stopListen, ui->act_disconnect, ui->testBtn, ui->fileTransmitBtn,
+                                    ui->dirShowLineEdit};
+    for (QObject *control : controls)
+        control->setProperty("enabled", !enable);
+    P::worker(*w)->sendRole = sendRole;
+    P::worker(*w)->receiveRole = receiveRole;
+
+    P::setBusy(*w, enable, direction);
+
+    QList<bool> actual;
+    for (QObject *control : controls)
+        actual << control->property("enabled").toBool();
+    QCOMPARE(actual, enabled);
+    QCOMPARE(P::worker(*w)->sendRole.load(), sendAfter);
+    QCOMPARE(P::worker(*w)->receiveRole.load(), receiveAfter);
+}
+
+// A peer pours 50 MiB of plain text at a listening window through the real worker and engine.
+// Faults: a log that keeps every paragraph, a text paragraph as long as a socket read, a window
+// that stops handling events until the flood ends, a window that cannot report afterwards.
+void tst_WindowReports::textFloodKeepsTheLogBounded()
+{
+    cleanup();
+    const quint16 port = testutil::freePort();
+    w = testutil::makeWindow(dir, {{QStringLiteral("socketType"), QStringLiteral("server")}}, port);
+    P::ui(*w)->act_startListen->trigger();
+    QTRY_COMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(peer.waitForConnected(5000));
+    QTRY_COMPARE(P::ui(*w)->clientcomBox->count(), 1);
+
+    // Letters, so that no marker can form: a line longer than a socket read (a paragraph that
+    // must be cut) and then short lines (many paragraphs per piece, more than the log keeps).
+    QByteArray chunk;
+    for (char letter = 'a'; chunk.size() < 1024 * 1024; letter = letter == 'z' ? 'a' : letter + 1) {
+        chunk += QByteArray(29999, letter) + '\n';
+        for (int i = 0; i < 30; ++i)
+            chunk += QByteArray(999, letter) + '\n';
+    }
+    chunk.truncate(1024 * 1024);
+    const qint64 total = 50LL * 1024 * 1024;
+
+    // The GUI thread's longest gap between two timer ticks shows how responsive it stays.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0, longestGap = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] {
+        longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+        lastTick = clock.elapsed();
+    });
+    ticker.start(20);
+
+    qint64 written = 0;
+    while (written < total) {
+        written += peer.write(chunk);
+        while (peer.bytesToWrite() > 4 * 1024 * 1024)
+            QVERIFY(QTest::qWaitFor([&] { return peer.bytesToWrite() <= 4 * 1024 * 1024; }, 10000));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return peer.bytesToWrite() == 0; }, 30000));
+    // The last text reaches the log once the engine has drained the queue.
+    QTRY_VERIFY_WITH_TIMEOUT(P::worker(*w)->recThread->queuedBytes() == 0, 60000);
+    QTest::qWait(200);
+    const qint64 floodMs = clock.elapsed();
+
+    QTextDocument *doc = P::ui(*w)->textEdit->document();
+    QCOMPARE(doc->blockCount(), MainWindow::maxLogParagraphs);
+    int longest = 0;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        longest = qMax(longest, b.length());
+    QCOMPARE(longest, MainWindow::maxTextChars + 7); // "[in] ", "…" and the separator
+    qInfo("flood of %lld MiB: %lld ms, %d paragraphs, %d characters kept, longest GUI gap %lld ms",
+          total / (1024 * 1024), floodMs, doc->blockCount(), doc->characterCount(), longestGap);
+    QVERIFY2(longestGap < 5000, "the window stopped handling events during the flood");
+
+    // Still reporting: a greeting after the flood shows as one line at the end of the log.
+    peer.write(wire::greeting);
+    QTRY_COMPARE_WITH_TIMEOUT(logLines(*w).last(), QStringLiteral("[in] 你好,我是澜石机电"), 10000);
+}
+
+QTEST_MAIN(tst_WindowReports)
+#include "tst_window_reports.moc"
