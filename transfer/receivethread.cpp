@@ -1,19 +1,344 @@
-// Temporary stub: replaced by the receive engine.
 #include "transfer/receivethread.h"
 
+#include "transfer/receivefile.h"
+#include "transfer/streamparser.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QMutexLocker>
+
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
 SharedString receiveDirPath;
-void SharedString::set(const QString &v) { QMutexLocker l(&mutex); value = v; }
-QString SharedString::get() const { QMutexLocker l(&mutex); return value; }
-namespace recvReports {
-void push(int, const RecvSnapshot &) {}
-RecvSnapshot take(int) { return {}; }
-void clear() {}
+
+void SharedString::set(const QString &newValue)
+{
+    QMutexLocker lock(&mutex);
+    value = newValue;
 }
+
+QString SharedString::get() const
+{
+    QMutexLocker lock(&mutex);
+    return value;
+}
+
+namespace {
+
+// Reports wait here until the window takes them. Never destroyed, so that a thread still
+// running at exit cannot touch a destroyed queue.
+struct Reports {
+    QMutex mutex;
+    std::deque<RecvSnapshot> finished;
+    std::deque<RecvSnapshot> texts;
+    RecvSnapshot lastFinished;
+    RecvSnapshot lastText;
+};
+
+Reports &reports()
+{
+    static Reports *const instance = new Reports;
+    return *instance;
+}
+
+// A window that reads no reports must not make the engine grow without bound.
+constexpr size_t maxQueuedReports = 4096;
+
+void enqueue(std::deque<RecvSnapshot> &queue, const RecvSnapshot &snapshot)
+{
+    if (queue.size() >= maxQueuedReports)
+        queue.pop_front();
+    queue.push_back(snapshot);
+}
+
+RecvSnapshot dequeue(std::deque<RecvSnapshot> &queue, const RecvSnapshot &last)
+{
+    if (queue.empty())
+        return last;
+    RecvSnapshot snapshot = queue.front();
+    queue.pop_front();
+    return snapshot;
+}
+
+} // namespace
+
+namespace recvReports {
+
+void push(int code, const RecvSnapshot &snapshot)
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    if (code == RecFinished) {
+        enqueue(r.finished, snapshot);
+        r.lastFinished = snapshot;
+    } else if (code == RecText) {
+        enqueue(r.texts, snapshot);
+        r.lastText = snapshot;
+    }
+}
+
+RecvSnapshot take(int code)
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    if (code == RecText)
+        return dequeue(r.texts, r.lastText);
+    if (code == RecFinished)
+        return dequeue(r.finished, r.lastFinished);
+    return r.lastFinished;
+}
+
+void clear()
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    r.finished.clear();
+    r.texts.clear();
+    r.lastFinished = RecvSnapshot();
+    r.lastText = RecvSnapshot();
+}
+
+} // namespace recvReports
+
+namespace {
+
+// The parse state, open file and timer of one connection, and the codes its events give.
+class ReceiveConnection final : public StreamSink {
+public:
+    explicit ReceiveConnection(receiveThread &engine) : engine(engine), parser(*this) {}
+
+    void feed(const QByteArray &bytes)
+    {
+        lastPiece.start();
+        openedInPiece = false;
+        progress = false;
+        parser.feed(bytes);
+        // One progress code per piece that only continued a file, as a plain data piece does.
+        if (progress)
+            emit engine.sendRecState(RecProgress);
+    }
+
+    bool expired() const { return parser.pending() && lastPiece.elapsed() > receiveThread::timeoutMs; }
+
+    // Milliseconds until expired() turns true; negative when nothing waits for the timeout.
+    qint64 msUntilExpiry() const
+    {
+        if (!parser.pending())
+            return -1;
+        return qMax<qint64>(0, receiveThread::timeoutMs + 1 - lastPiece.elapsed());
+    }
+
+    void timeout() { parser.timeout(); }
+    bool idle() const { return !parser.pending(); }
+
+    // Shutdown: keep what has arrived, without a code.
+    void close() { file.finish(); }
+
+    void text(const QByteArray &bytes) override
+    {
+        RecvSnapshot snapshot;
+        snapshot.lastRecvText = bytes;
+        report(RecText, snapshot);
+    }
+
+    bool fileOpened(const QString &name, std::optional<quint64>) override
+    {
+        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name)) {
+            emit engine.sendRecState(RecCreateFailed);
+            return false;
+        }
+        openedInPiece = true;
+        emit engine.sendRecState(RecStarted);
+        return true;
+    }
+
+    bool fileData(const char *data, qsizetype size) override
+    {
+        if (!file.write(data, size)) {
+            file.abandon();
+            fail();
+            return false;
+        }
+        progress = !openedInPiece;
+        return true;
+    }
+
+    void fileFinished(quint64 streamBytes) override
+    {
+        progress = false;
+        if (!file.finish()) {
+            fail();
+            return;
+        }
+        RecvSnapshot snapshot;
+        snapshot.recvFileBytes = file.written();
+        snapshot.recvTotalBytes = streamBytes;
+        report(RecFinished, snapshot);
+    }
+
+    void fileTimedOut(quint64) override
+    {
+        progress = false;
+        if (!file.finish()) {
+            fail();
+            return;
+        }
+        emit engine.sendRecState(RecTimeout);
+    }
+
+private:
+    void report(int code, const RecvSnapshot &snapshot)
+    {
+        recvReports::push(code, snapshot);
+        emit engine.sendRecState(code);
+    }
+
+    void fail()
+    {
+        progress = false;
+        emit engine.sendRecState(RecWriteFailed);
+    }
+
+    receiveThread &engine;
+    StreamParser parser;
+    ReceiveFile file;
+    QElapsedTimer lastPiece;
+    bool openedInPiece = false;
+    bool progress = false;
+};
+
+// Every connection that has something open or held back. A connection with nothing pending
+// is dropped: a fresh one behaves the same.
+class Connections {
+public:
+    explicit Connections(receiveThread &engine) : engine(engine) {}
+
+    void handle(const ReceivedPiece &piece)
+    {
+        auto it = open.find(piece.connection);
+        if (piece.endOfStream) {
+            if (it != open.end()) {
+                it->second->timeout();
+                open.erase(it);
+            }
+            return;
+        }
+        if (piece.bytes.isEmpty())
+            return;
+        if (it == open.end())
+            it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine)).first;
+        it->second->feed(piece.bytes);
+        if (it->second->idle())
+            open.erase(it);
+    }
+
+    void expire()
+    {
+        for (auto it = open.begin(); it != open.end();) {
+            if (it->second->expired())
+                it->second->timeout();
+            it = it->second->idle() ? open.erase(it) : std::next(it);
+        }
+    }
+
+    QDeadlineTimer nextDeadline() const
+    {
+        qint64 wait = -1;
+        for (const auto &entry : open) {
+            const qint64 ms = entry.second->msUntilExpiry();
+            if (ms >= 0 && (wait < 0 || ms < wait))
+                wait = ms;
+        }
+        if (wait < 0)
+            return QDeadlineTimer(QDeadlineTimer::Forever);
+        return QDeadlineTimer(wait, Qt::PreciseTimer);
+    }
+
+    void closeAll()
+    {
+        for (auto &entry : open)
+            entry.second->close();
+        open.clear();
+    }
+
+private:
+    receiveThread &engine;
+    std::unordered_map<quint64, std::unique_ptr<ReceiveConnection>> open;
+};
+
+} // namespace
+
 receiveThread::receiveThread()
     : dataQueue(new QList<ReceivedPiece>),
-      startMarker(QString::fromUtf8(wire::startMarker)), endMarker(QString::fromUtf8(wire::endMarker)),
-      sizeMarker(QString::fromUtf8(wire::sizeMarker)), sizeEndMarker(QString::fromUtf8(wire::sizeEndMarker)) {}
-receiveThread::~receiveThread() { stopReceive(); wait(); delete dataQueue; }
-void receiveThread::appendPieces(const QList<ReceivedPiece> &) {}
-void receiveThread::stopReceive() { running = false; queueNotEmpty.wakeAll(); }
-void receiveThread::run() { running = true; QMutexLocker l(&queueMutex); while (running) queueNotEmpty.wait(&queueMutex, 100); }
+      startMarker(QString::fromUtf8(wire::startMarker)),
+      endMarker(QString::fromUtf8(wire::endMarker)),
+      sizeMarker(QString::fromUtf8(wire::sizeMarker)),
+      sizeEndMarker(QString::fromUtf8(wire::sizeEndMarker))
+{
+}
+
+receiveThread::~receiveThread()
+{
+    stopReceive();
+    wait();
+    delete dataQueue;
+}
+
+void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
+{
+    if (pieces.isEmpty())
+        return;
+    {
+        QMutexLocker lock(&queueMutex);
+        qint64 added = 0;
+        for (const ReceivedPiece &piece : pieces) {
+            dataQueue->append(piece);
+            added += piece.bytes.size();
+        }
+        queued += added;
+    }
+    queueNotEmpty.wakeOne();
+}
+
+void receiveThread::stopReceive()
+{
+    QMutexLocker lock(&queueMutex);
+    stopRequested = true;
+    running = false;
+    queueNotEmpty.wakeAll();
+}
+
+void receiveThread::run()
+{
+    Connections connections(*this);
+    QMutexLocker lock(&queueMutex);
+    running = !stopRequested;
+    while (running) {
+        if (dataQueue->isEmpty()) {
+            // Sleeps until a piece comes, the next held transfer or text times out, or a stop.
+            queueNotEmpty.wait(&queueMutex, connections.nextDeadline());
+            if (!running)
+                break;
+            if (dataQueue->isEmpty()) {
+                lock.unlock();
+                connections.expire();
+                lock.relock();
+                continue;
+            }
+        }
+        const ReceivedPiece piece = dataQueue->takeFirst();
+        const qint64 size = piece.bytes.size();
+        const qint64 before = queued.fetch_sub(size);
+        lock.unlock();
+        if (before >= lowWater && before - size < lowWater)
+            emit queueDrained();
+        connections.handle(piece);
+        connections.expire();
+        lock.relock();
+    }
+    stopRequested = false;
+    lock.unlock();
+    connections.closeAll();
+}

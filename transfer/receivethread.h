@@ -89,6 +89,7 @@ protected:
 private:
     QWaitCondition queueNotEmpty; // with queueMutex
     std::atomic<qint64> queued{0};
+    bool stopRequested = false;   // guarded by queueMutex; keeps a stop that comes before run()
 };
 
 #endif
