@@ -228,6 +228,8 @@ void tst_WindowStatus::newClientKeys_data()
         << QList<int>{0};
     QTest::newRow("second piece after ffff:") << QStringList{QStringLiteral("2001:db8:ffff::1")}
                                               << QStringList{QStringLiteral(":1")} << QList<int>{0};
+    QTest::newRow("empty first piece kept") << QStringList{QStringLiteral("ffff::1")}
+                                            << QStringList{QStringLiteral(":1")} << QList<int>{0};
     QTest::newRow("same address twice") << QStringList{QStringLiteral("::ffff:10.0.0.5"), QStringLiteral("::ffff:10.0.0.5")}
                                         << QStringList{QStringLiteral("10.0.0.5")} << QList<int>{0};
     QTest::newRow("mapped then plain form of one address")

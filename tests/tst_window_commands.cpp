@@ -1,0 +1,385 @@
+// The user's commands: what each slot tests, writes into the worker and emits, the role page
+// switch and the dialogs behind their seams.
+#include <QCoreApplication>
+#include <QtTest>
+
+#include "transfer/receivethread.h"
+#include "windowprobe.h"
+
+using P = MainWindowProbe;
+using testutil::logLines;
+
+namespace {
+const QString serverTitle = QStringLiteral("lumo以太网文件传输助手服务端(1.0)");
+const QString clientTitle = QStringLiteral("客户端(1.0)");
+
+struct DialogCall {
+    QWidget *parent = nullptr;
+    QString caption;
+    QString dir;
+    int count = 0;
+};
+} // namespace
+
+class tst_WindowCommands : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void pageSwitch_data();
+    void pageSwitch();
+    void applyingTheCurrentPageStillSwitches();
+    void serverActionShowsTheServerPage();
+    void simpleCommands_data();
+    void simpleCommands();
+    void emptyClientListDoesNothing_data();
+    void emptyClientListDoesNothing();
+    void notConnected_data();
+    void notConnected();
+    void testReachesTheSelectedClient();
+    void fileSendStarts_data();
+    void fileSendStarts();
+    void chooseDirectory_data();
+    void chooseDirectory();
+    void typedDirectoryReachesTheEngineEachKeystroke();
+    void connectTrimsTheAddress();
+
+private:
+    void listClients(int count, QAbstractSocket::SocketState state);
+
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> w;
+    std::unique_ptr<QSignalSpy> commands;
+    std::vector<std::unique_ptr<QTcpSocket>> keys; // test-owned sockets serve as client keys
+    QHash<const QTcpSocket *, SocketFacts> facts;
+    DialogCall fileDialog, dirDialog;
+    QString fileAnswer, dirAnswer;
+};
+
+void tst_WindowCommands::init()
+{
+    w = testutil::makeWindow(dir, testutil::clientSettings());
+    P::detachWorker(*w);
+    commands = std::make_unique<QSignalSpy>(w.get(), &MainWindow::handleCmd);
+    keys.clear();
+    facts.clear();
+    P::setFacts(*w, [this](const QTcpSocket *s) { return facts.value(s); });
+    fileDialog = DialogCall();
+    dirDialog = DialogCall();
+    w->openFileDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
+        fileDialog = {parent, caption, dir, fileDialog.count + 1};
+        return fileAnswer;
+    };
+    w->chooseDirDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
+        dirDialog = {parent, caption, dir, dirDialog.count + 1};
+        return dirAnswer;
+    };
+}
+
+void tst_WindowCommands::cleanup()
+{
+    commands.reset();
+    w.reset();
+}
+
+void tst_WindowCommands::listClients(int count, QAbstractSocket::SocketState state)
+{
+    for (int i = 0; i < count; ++i) {
+        keys.push_back(std::make_unique<QTcpSocket>());
+        facts.insert(keys.back().get(), SocketFacts{state, QStringLiteral("::ffff:10.1.1.%1").arg(i + 1), 9, {}});
+        P::clientSockets(*w) << keys.back().get();
+        P::ui(*w)->clientcomBox->addItem(QStringLiteral("10.1.1.%1").arg(i + 1));
+    }
+}
+
+// Faults: an action or label of the other role left visible, a wrong title, the receive
+// directory left changeable on the server page, an index other than 0 and 1 switching.
+void tst_WindowCommands::pageSwitch_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<bool>("switches");
+    QTest::addColumn<bool>("server");
+    QTest::newRow("server page") << 0 << true << true;
+    QTest::newRow("client page") << 1 << true << false;
+    QTest::newRow("index 2") << 2 << false << false;
+    QTest::newRow("index -1") << -1 << false << false;
+}
+
+void tst_WindowCommands::pageSwitch()
+{
+    QFETCH(int, index);
+    QFETCH(bool, switches);
+    QFETCH(bool, server);
+
+    Ui::MainWindow *ui = P::ui(*w);
+    const QList<QAction *> serverActions{ui->act_startListen, ui->act_stopListen};
+    const QList<QAction *> clientActions{ui->act_connect, ui->act_disconnect, ui->act_server};
+    const QList<QWidget *> serverLabels{P::serverStateLabel(*w), P::serverErrorLabel(*w)};
+    const QList<QWidget *> clientLabels{P::clientStateLabel(*w), P::clientErrorLabel(*w)};
+    const QList<QWidget *> dirWidgets{ui->dirShowLineEdit, ui->chooseDirBtn};
+
+    for (const bool dirHiddenBefore : {false, true}) {
+        // Everything starts the other way round, so that each change is seen.
+        for (QAction *a : serverActions)
+            a->setVisible(!server);
+        for (QAction *a : clientActions)
+            a->setVisible(server);
+        for (QWidget *l : serverLabels)
+            l->setHidden(server);
+        for (QWidget *l : clientLabels)
+            l->setHidden(!server);
+        for (QWidget *d : dirWidgets)
+            d->setHidden(dirHiddenBefore);
+        w->setWindowTitle(QStringLiteral("before"));
+
+        P::pageChanged(*w, index);
+
+        const bool serverShown = switches ? server : !server;
+        for (QAction *a : serverActions)
+            QCOMPARE(a->isVisible(), serverShown);
+        for (QAction *a : clientActions)
+            QCOMPARE(a->isVisible(), !serverShown);
+        for (QWidget *l : serverLabels)
+            QCOMPARE(l->isHidden(), !serverShown);
+        for (QWidget *l : clientLabels)
+            QCOMPARE(l->isHidden(), serverShown);
+        for (QWidget *d : dirWidgets)
+            QCOMPARE(d->isHidden(), switches && server ? true : dirHiddenBefore);
+        QCOMPARE(w->windowTitle(), !switches ? QStringLiteral("before") : server ? serverTitle : clientTitle);
+    }
+}
+
+// Fault: applying the page that is already current through setCurrentIndex alone, which
+// emits nothing, so the title and actions stay as the layout made them.
+void tst_WindowCommands::applyingTheCurrentPageStillSwitches()
+{
+    QCOMPARE(P::ui(*w)->stackedWidget->currentIndex(), 1);
+    w->setWindowTitle(QStringLiteral("before"));
+    P::applyPage(*w, 1);
+    QCOMPARE(w->windowTitle(), clientTitle);
+    P::applyPage(*w, 0);
+    QCOMPARE(P::ui(*w)->stackedWidget->currentIndex(), 0);
+    QCOMPARE(w->windowTitle(), serverTitle);
+}
+
+// Faults: the server action not changing the page, or changing it without the switch.
+void tst_WindowCommands::serverActionShowsTheServerPage()
+{
+    P::ui(*w)->act_server->trigger();
+    QCOMPARE(P::ui(*w)->stackedWidget->currentIndex(), 0);
+    QCOMPARE(w->windowTitle(), serverTitle);
+    QVERIFY(P::ui(*w)->dirShowLineEdit->isHidden());
+    QVERIFY(!P::ui(*w)->act_server->isVisible());
+    QVERIFY(commands->isEmpty());
+}
+
+// Faults: a wrong command code, a command from a slot that must not emit one, the stop flag
+// not set, the log not emptied.
+void tst_WindowCommands::simpleCommands_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("command"); // -1: none
+    QTest::newRow("start listening") << QStringLiteral("act_startListen") << int(CmdStartListen);
+    QTest::newRow("stop listening") << QStringLiteral("act_stopListen") << int(CmdStopListen);
+    QTest::newRow("disconnect") << QStringLiteral("act_disconnect") << int(CmdDisconnect);
+    QTest::newRow("stop sending") << QStringLiteral("stopSendBtn") << -1;
+    QTest::newRow("clear the log") << QStringLiteral("clearTextBtn") << -1;
+}
+
+void tst_WindowCommands::simpleCommands()
+{
+    QFETCH(QString, control);
+    QFETCH(int, command);
+
+    P::pageChanged(*w, 0); // the listening actions are visible (and so enabled) on this page
+    P::ui(*w)->act_disconnect->setVisible(true);
+    P::ui(*w)->textEdit->append(QStringLiteral("something"));
+    P::worker(*w)->stopSend = false;
+    QObject *target = w->findChild<QObject *>(control);
+    QVERIFY(target);
+    if (auto *action = qobject_cast<QAction *>(target))
+        action->trigger();
+    else
+        QTest::mouseClick(qobject_cast<QWidget *>(target), Qt::LeftButton);
+
+    QCOMPARE(commands->size(), command < 0 ? 0 : 1);
+    if (command >= 0)
+        QCOMPARE(commands->at(0).at(0).toInt(), command);
+    QCOMPARE(P::worker(*w)->stopSend.load(), control == QLatin1String("stopSendBtn"));
+    QCOMPARE(logLines(*w).isEmpty(), control == QLatin1String("clearTextBtn"));
+}
+
+// Faults: a command or log line with nothing listed, a dialog opened, a role or target written.
+void tst_WindowCommands::emptyClientListDoesNothing_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("test") << QStringLiteral("testBtn");
+    QTest::newRow("file") << QStringLiteral("fileTransmitBtn");
+}
+
+void tst_WindowCommands::emptyClientListDoesNothing()
+{
+    QFETCH(QString, button);
+    P::applyPage(*w, 0);
+    QTest::mouseClick(w->findChild<QPushButton *>(button), Qt::LeftButton);
+    QVERIFY(commands->isEmpty());
+    QVERIFY(logLines(*w).isEmpty());
+    QCOMPARE(fileDialog.count, 0);
+    QCOMPARE(P::worker(*w)->sendRole.load(), int(RoleIdle));
+    QCOMPARE(P::targetSocket(*w), nullptr);
+}
+
+// Faults: a command to a dropped peer, a wrong text, a dialog before the connection test, the
+// role not kept after the failed test, the wrong socket stored as target.
+void tst_WindowCommands::notConnected_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("role");
+    const QString noTest = QStringLiteral("未建立连接，无法发送!");
+    const QString noSend = QStringLiteral("未建立连接，传送失败!");
+    QTest::newRow("client page, test") << 1 << QStringLiteral("testBtn") << noTest << int(RoleIdle);
+    QTest::newRow("client page, file") << 1 << QStringLiteral("fileTransmitBtn") << noSend << int(RoleClient);
+    QTest::newRow("dropped client, test") << 0 << QStringLiteral("testBtn") << noTest << int(RoleIdle);
+    QTest::newRow("dropped client, file") << 0 << QStringLiteral("fileTransmitBtn") << noSend << int(RoleServer);
+}
+
+void tst_WindowCommands::notConnected()
+{
+    QFETCH(int, page);
+    QFETCH(QString, button);
+    QFETCH(QString, line);
+    QFETCH(int, role);
+
+    P::applyPage(*w, page);
+    listClients(1, QAbstractSocket::UnconnectedState);
+    QTcpSocket *expected = page == 0 ? keys.front().get() : P::worker(*w)->currentClientSocket();
+
+    QTest::mouseClick(w->findChild<QPushButton *>(button), Qt::LeftButton);
+
+    QVERIFY(commands->isEmpty());
+    QCOMPARE(logLines(*w), QStringList{line});
+    QCOMPARE(fileDialog.count, 0);
+    QCOMPARE(P::worker(*w)->sendRole.load(), role);
+    QCOMPARE(P::targetSocket(*w), expected);
+}
+
+// Faults: the first listed socket used whatever is selected, a log line on success.
+void tst_WindowCommands::testReachesTheSelectedClient()
+{
+    P::applyPage(*w, 0);
+    listClients(3, QAbstractSocket::ConnectedState);
+    P::ui(*w)->clientcomBox->setCurrentIndex(2);
+    QTest::mouseClick(P::ui(*w)->testBtn, Qt::LeftButton);
+    QCOMPARE(commands->size(), 1);
+    QCOMPARE(commands->at(0).at(0).toInt(), int(CmdSendTest));
+    QCOMPARE(P::targetSocket(*w), keys.at(2).get());
+    QVERIFY(logLines(*w).isEmpty());
+}
+
+// Faults: a wrong role, target or path written, a cancelled dialog stopping the send (it must
+// go on, so that the sender reports the open failure and the controls come back), controls
+// left enabled or the bar left hidden, the dialog's caption or start directory wrong.
+void tst_WindowCommands::fileSendStarts_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("chosen");
+    QTest::newRow("server page, file chosen") << 0 << QStringLiteral("/data/报告, final.bin");
+    QTest::newRow("client page, file chosen") << 1 << QStringLiteral("/data/a.txt");
+    QTest::newRow("client page, dialog cancelled") << 1 << QString();
+}
+
+void tst_WindowCommands::fileSendStarts()
+{
+    QFETCH(int, page);
+    QFETCH(QString, chosen);
+
+    P::applyPage(*w, page);
+    Ui::MainWindow *ui = P::ui(*w);
+    ui->act_stopListen->setVisible(true);
+    ui->act_disconnect->setVisible(true);
+    listClients(2, QAbstractSocket::ConnectedState);
+    ui->clientcomBox->setCurrentIndex(1);
+    QTcpSocket *expected = page == 0 ? keys.at(1).get() : P::worker(*w)->currentClientSocket();
+    facts[P::worker(*w)->currentClientSocket()].state = QAbstractSocket::ConnectedState;
+    fileAnswer = chosen;
+
+    QTest::mouseClick(ui->fileTransmitBtn, Qt::LeftButton);
+
+    QCOMPARE(fileDialog.count, 1);
+    QCOMPARE(fileDialog.parent, w.get());
+    QCOMPARE(fileDialog.caption, QStringLiteral("选择文件"));
+    QCOMPARE(fileDialog.dir, QCoreApplication::applicationDirPath());
+    QCOMPARE(P::sendFilePath(*w), chosen);
+    QCOMPARE(P::targetSocket(*w), expected);
+    QCOMPARE(P::worker(*w)->sendRole.load(), page == 0 ? int(RoleServer) : int(RoleClient));
+    QCOMPARE(logLines(*w), QStringList{QStringLiteral("开始传送中...")});
+    QVERIFY(!ui->testBtn->isEnabled());
+    QVERIFY(!ui->fileTransmitBtn->isEnabled());
+    QCOMPARE(ui->act_stopListen->isEnabled(), page != 0);
+    QCOMPARE(ui->act_disconnect->isEnabled(), page == 0);
+    QVERIFY(!P::progressBar(*w)->isHidden());
+    QCOMPARE(commands->size(), 1);
+    QCOMPARE(commands->at(0).at(0).toInt(), int(CmdSendFile));
+
+    // The open failure that follows a cancelled dialog brings everything back.
+    P::transState(*w, TransOpenFailed);
+    QVERIFY(ui->testBtn->isEnabled());
+    QVERIFY(ui->fileTransmitBtn->isEnabled());
+    QVERIFY(P::progressBar(*w)->isHidden());
+}
+
+// Faults: a cancelled dialog clearing the directory, the chosen one not reaching the engine,
+// a wrong caption, start directory or parent.
+void tst_WindowCommands::chooseDirectory_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("chosen") << QStringLiteral("/srv/收件, 2") << QStringLiteral("/srv/收件, 2");
+    QTest::newRow("cancelled") << QString() << QStringLiteral("/earlier");
+}
+
+void tst_WindowCommands::chooseDirectory()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, expected);
+    P::ui(*w)->dirShowLineEdit->setText(QStringLiteral("/earlier"));
+    dirAnswer = answer;
+
+    QTest::mouseClick(P::ui(*w)->chooseDirBtn, Qt::LeftButton);
+
+    QCOMPARE(dirDialog.count, 1);
+    QCOMPARE(dirDialog.parent, w.get());
+    QCOMPARE(dirDialog.caption, QStringLiteral("选择文件夹"));
+    QCOMPARE(dirDialog.dir, QCoreApplication::applicationDirPath());
+    QCOMPARE(P::ui(*w)->dirShowLineEdit->text(), expected);
+    QCOMPARE(receiveDirPath.get(), expected);
+}
+
+// Faults: the engine's directory updated only on editing finished, or trimmed.
+void tst_WindowCommands::typedDirectoryReachesTheEngineEachKeystroke()
+{
+    QLineEdit *edit = P::ui(*w)->dirShowLineEdit;
+    edit->clear();
+    QString typed;
+    for (const QChar c : QStringLiteral(" /tmp/x ")) {
+        QTest::keyClicks(edit, QString(c));
+        typed += c;
+        QCOMPARE(receiveDirPath.get(), typed);
+    }
+}
+
+// Faults: the address sent with its blanks, the field itself trimmed.
+void tst_WindowCommands::connectTrimsTheAddress()
+{
+    P::ui(*w)->serverAddressLineEdit->setText(QStringLiteral("  127.0.0.1 \t"));
+    P::ui(*w)->act_connect->trigger();
+    QCOMPARE(P::hostName(*w), QStringLiteral("127.0.0.1"));
+    QCOMPARE(P::ui(*w)->serverAddressLineEdit->text(), QStringLiteral("  127.0.0.1 \t"));
+    QCOMPARE(commands->size(), 1);
+    QCOMPARE(commands->at(0).at(0).toInt(), int(CmdConnect));
+}
+
+QTEST_MAIN(tst_WindowCommands)
+#include "tst_window_commands.moc"
