@@ -2,8 +2,12 @@
 
 #include <QMetaType>
 #include <QMutexLocker>
+#include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <cstdio>
 
 #include "transfer/receivethread.h"
 
@@ -16,6 +20,15 @@ sendThread::sendThread(quint16 port)
     connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState);
     connect(recThread, &receiveThread::queueDrained, this, &sendThread::resumeReading);
     recThread->start(QThread::InheritPriority);
+
+    // While reading is paused, look again now and then: a drained notice that crossed our
+    // decision to pause must not leave the sockets unread for good.
+    resumeCheck = new QTimer(this);
+    resumeCheck->setInterval(50);
+    connect(resumeCheck, &QTimer::timeout, this, [this] {
+        if (queuedBytes() < receiveThread::lowWater)
+            resumeReading();
+    });
 
     createServer();
     createClientSocket();
@@ -45,9 +58,33 @@ void sendThread::handleCmd(int cmd_type)
 {
     switch (static_cast<unsigned>(cmd_type)) {
     case CmdStartListen:
+        if (!server->isListening())
+            listen();
+        break;
     case CmdStopListen:
-    case CmdConnect:
+        if (server->isListening()) {
+            server->close();
+            emit sendActionSig(ActionListenStopped);
+        }
+        break;
+    case CmdConnect: {
+        QString host;
+        {
+            QMutexLocker lock(&commandMutex);
+            host = hostName;
+        }
+        // Outside the unconnected state the socket would answer with an error of its own.
+        if (clientSocket->state() == QAbstractSocket::UnconnectedState)
+            clientSocket->connectToHost(host, listenPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+        break;
+    }
     case CmdDisconnect:
+        if (!clientSocket)
+            break;
+        if (clientSocket->state() == QAbstractSocket::ConnectedState)
+            clientSocket->disconnectFromHost();
+        else
+            createClientSocket(); // abandons a lookup or a connection attempt
         break;
     case CmdSendTest: {
         QTcpSocket *target;
@@ -65,6 +102,20 @@ void sendThread::handleCmd(int cmd_type)
     default:
         break; // unknown codes are ignored without a trace
     }
+}
+
+void sendThread::listen()
+{
+    if (server->listen(QHostAddress::Any, listenPort)) {
+        emit sendActionSig(ActionListening);
+        return;
+    }
+    // The window shows nothing for this; someone starting us from a terminal learns why.
+    if (server->serverError() == QAbstractSocket::AddressInUseError)
+        std::fprintf(stderr, "port %u is in use\n", unsigned(listenPort));
+    else
+        std::fprintf(stderr, "cannot listen on port %u: %s\n", unsigned(listenPort),
+                     server->errorString().toLocal8Bit().constData());
 }
 
 QTcpSocket *sendThread::currentClientSocket() const
@@ -93,8 +144,15 @@ QString sendThread::serverErrorText() const
 void sendThread::disposeSocket(QTcpSocket *socket)
 {
     QMetaObject::invokeMethod(this, [this, socket] {
-        if (isLive(socket))
-            socket->deleteLater();
+        // The client-role socket is ours to replace, never the window's to delete.
+        if (!isLive(socket) || socket == clientSocket)
+            return;
+        endStream(socket);
+        // A socket deleted while connected aborts and signals from its destructor; none of
+        // that may reach us.
+        QObject::disconnect(socket, nullptr, this, nullptr);
+        forget(socket);
+        socket->deleteLater();
     }, Qt::QueuedConnection);
 }
 
@@ -123,15 +181,31 @@ void sendThread::forget(const QTcpSocket *socket)
     facts.remove(socket);
 }
 
-// --- to be completed by the connections work ---
 void sendThread::createServer()
 {
     server = new QTcpServer(this);
+    server->setProxy(QNetworkProxy::NoProxy);
+    connect(server, &QTcpServer::newConnection, this, &sendThread::onNewConnection);
+    QTcpServer *s = server;
+    connect(server, &QTcpServer::acceptError, server, [this, s] {
+        {
+            QMutexLocker lock(&factsMutex);
+            serverError = s->errorString();
+        }
+        emit onServerErrorOccurs(s);
+    }, Qt::DirectConnection);
 }
 
 void sendThread::createClientSocket()
 {
     QTcpSocket *old = clientSocket;
+    QAbstractSocket::SocketState oldState = QAbstractSocket::UnconnectedState;
+    if (old) {
+        oldState = old->state();
+        endStream(old);
+        // Its destructor aborts a lookup or attempt and signals; we report that ourselves.
+        QObject::disconnect(old, nullptr, this, nullptr);
+    }
     auto *fresh = new QTcpSocket(this);
     {
         QMutexLocker lock(&factsMutex);
@@ -139,14 +213,142 @@ void sendThread::createClientSocket()
         clientSocket = fresh;
     }
     delete old;
+
+    fresh->setReadBufferSize(wire::packetSize);
+    fresh->setProxy(QNetworkProxy::NoProxy);
+    connect(fresh, &QTcpSocket::readyRead, this, &sendThread::onSocketReadyRead);
+    connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
+    connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
+        // Options need a live socket engine, which exists only from here on.
+        if (state == QAbstractSocket::ConnectedState)
+            fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        publish(fresh); // before the window hears of the change
+        emit onSocketStateChange(state);
+    });
+    connect(fresh, &QAbstractSocket::disconnected, this, [this, fresh] { endStream(fresh); });
     publish(fresh);
+
+    if (oldState != QAbstractSocket::UnconnectedState)
+        emit onSocketStateChange(QAbstractSocket::UnconnectedState);
 }
 
-void sendThread::onErrorOccurs(QAbstractSocket::SocketError) {}
-void sendThread::onNewConnection() {}
-void sendThread::onServerReadyRead() {}
-void sendThread::onSocketReadyRead() {}
-void sendThread::resumeReading() {}
-void sendThread::feed(QTcpSocket *, int) {}
-quint64 sendThread::connectionId(QTcpSocket *) { return 0; }
-void sendThread::sendFile() {}
+void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
+{
+    publish(clientSocket); // the window reads the error text from the facts
+    emit onClientErrorOccurs(clientSocket);
+}
+
+void sendThread::onNewConnection()
+{
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
+        socket->setReadBufferSize(wire::packetSize);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connectionId(socket);
+        publish(socket);
+        connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
+            if (isLive(socket))
+                publish(socket);
+        });
+        connect(socket, &QObject::destroyed, this, [this, socket] {
+            // Deleted behind our back (with the server): no bytes to save, only the notice.
+            forget(socket);
+            const quint64 id = connectionIds.take(socket);
+            if (id)
+                deliver({ReceivedPiece{id, {}, true}});
+        }, Qt::DirectConnection);
+        emit onNewClientconnected(socket);
+        connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            endStream(socket);
+            publish(socket); // reads as unconnected before the window looks
+            emit onClientDisconnected();
+        });
+    }
+}
+
+void sendThread::onServerReadyRead()
+{
+    if (auto *socket = qobject_cast<QTcpSocket *>(sender()))
+        feed(socket, RoleServer);
+}
+
+void sendThread::onSocketReadyRead()
+{
+    feed(clientSocket, RoleClient);
+}
+
+QList<ReceivedPiece> sendThread::cutIntoPieces(quint64 connection, const QByteArray &data)
+{
+    QList<ReceivedPiece> pieces;
+    int offset = 0;
+    while (data.size() - offset > wire::packetSize) {
+        pieces.append(ReceivedPiece{connection, data.mid(offset, wire::packetSize), false});
+        offset += wire::packetSize;
+    }
+    pieces.append(ReceivedPiece{connection, data.mid(offset), false});
+    return pieces;
+}
+
+void sendThread::feed(QTcpSocket *socket, int role)
+{
+    // While paused, the socket's capped read buffer fills and TCP holds the peer back.
+    if (readingPaused)
+        return;
+    deliver(cutIntoPieces(connectionId(socket), socket->readAll()));
+    receiveRole = role;
+    if (queuedBytes() > receiveThread::highWater) {
+        readingPaused = true;
+        resumeCheck->start();
+    }
+}
+
+void sendThread::resumeReading()
+{
+    if (!readingPaused)
+        return;
+    readingPaused = false;
+    resumeCheck->stop();
+    // Bytes already buffered raise no new readyRead: read every socket that holds some.
+    if (clientSocket->bytesAvailable() > 0)
+        feed(clientSocket, RoleClient);
+    const auto accepted = server->findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    for (QTcpSocket *socket : accepted) {
+        if (isLive(socket) && socket->bytesAvailable() > 0)
+            feed(socket, RoleServer);
+    }
+}
+
+void sendThread::endStream(QTcpSocket *socket)
+{
+    const quint64 id = connectionIds.take(socket);
+    if (!id)
+        return;
+    // What is left in the buffer goes too, paused or not: nothing more can come, and the
+    // socket may be deleted before reading resumes.
+    QList<ReceivedPiece> pieces;
+    if (socket->bytesAvailable() > 0)
+        pieces = cutIntoPieces(id, socket->readAll());
+    pieces.append(ReceivedPiece{id, {}, true});
+    deliver(pieces);
+}
+
+void sendThread::deliver(const QList<ReceivedPiece> &pieces)
+{
+    if (pieceSink)
+        pieceSink->appendPieces(pieces);
+    else
+        recThread->appendPieces(pieces);
+}
+
+qint64 sendThread::queuedBytes() const
+{
+    return pieceSink ? pieceSink->queuedBytes() : recThread->queuedBytes();
+}
+
+quint64 sendThread::connectionId(QTcpSocket *socket)
+{
+    auto it = connectionIds.find(socket);
+    if (it == connectionIds.end())
+        it = connectionIds.insert(socket, nextConnectionId++);
+    return it.value();
+}

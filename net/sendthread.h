@@ -14,13 +14,26 @@
 #include <atomic>
 
 #include "net/codes.h"
+#include "transfer/receivethread.h"
 
-class receiveThread;
+class QTimer;
+
+// Where the pieces read from the sockets go: the receive engine, or a recorder in tests.
+class PieceSink {
+public:
+    virtual ~PieceSink() = default;
+    virtual void appendPieces(const QList<ReceivedPiece> &pieces) = 0; // all pieces of one read
+    virtual qint64 queuedBytes() const = 0; // drives the worker's flow control
+};
 
 // What the window may know of a socket that lives in the worker thread. The window never
 // dereferences a socket pointer: it uses pointers only as keys and asks the worker for
-// these facts, which the worker publishes under factsMutex from its own thread and drops
-// before a socket is deleted. A pointer that is no longer known reads as unconnected.
+// these facts. The worker alone writes them, from its own thread and under factsMutex:
+// on creation or accept (before announcing the socket), on every state change of the
+// client-role socket and of accepted sockets, and the error text before an error signal.
+// A socket is forgotten before or while it is deleted, and clientSocket is swapped under
+// the same mutex, so a pointer the window holds either has current facts or reads as
+// unconnected, never as freed memory.
 struct SocketFacts {
     QAbstractSocket::SocketState state = QAbstractSocket::UnconnectedState;
     QString peerAddress;
@@ -65,6 +78,13 @@ public:
 
     // The sender keeps at most this many bytes unwritten in a socket before it waits.
     static constexpr qint64 sendBufferBound = 1024 * 1024;
+    // Most bytes the target socket held unwritten during the last transfer (sender writes).
+    std::atomic<qint64> peakUnwritten{0};
+
+    // Replaces the engine as the receiver of pieces; call before start(). Not owned.
+    void setPieceSink(PieceSink *sink) { pieceSink = sink; }
+    // One read cut into queue pieces of at most packetSize bytes; an empty read is one piece.
+    static QList<ReceivedPiece> cutIntoPieces(quint64 connection, const QByteArray &data);
 
 signals:
     void sendTransState(int state);
@@ -93,7 +113,12 @@ private:
     void createServer();
     void createClientSocket();
     void sendFile();
+    bool waitForRoom(const QPointer<QTcpSocket> &socket);
     void feed(QTcpSocket *socket, int role);
+    void endStream(QTcpSocket *socket);
+    void deliver(const QList<ReceivedPiece> &pieces);
+    qint64 queuedBytes() const;
+    void listen();
     void publish(const QTcpSocket *socket);
     void forget(const QTcpSocket *socket);
     bool isLive(const QTcpSocket *socket) const;
@@ -105,7 +130,9 @@ private:
     QString serverError;                          // guarded by factsMutex
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
     quint64 nextConnectionId = 1;
-    bool readingPaused = false; // flow control, worker thread only
+    bool readingPaused = false;       // flow control, worker thread only
+    QTimer *resumeCheck = nullptr;    // owned; backs up the engine's drained notice
+    PieceSink *pieceSink = nullptr;   // set before start; null means the engine
 };
 
 #endif

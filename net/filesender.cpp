@@ -1,0 +1,144 @@
+// sendThread::sendFile: the file sender, with its pacing and back-pressure.
+#include "net/sendthread.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+// Keeps writes at least one gap apart. Receivers built to the original design expect every
+// write to arrive alone, so the gap stays; but spinning through it would burn a core. So:
+// sleep through most of it, and spin only for the part the OS may wake us late, which is
+// learnt from how late it woke us before.
+class Pacer {
+public:
+    void wrote() { lastWrite = Clock::now(); }
+
+    void waitGap()
+    {
+        const Clock::time_point due = lastWrite + gap;
+        const Clock::time_point wake = due - lateness - margin;
+        const Clock::time_point now = Clock::now();
+        if (wake > now) {
+            std::this_thread::sleep_for(wake - now);
+            const auto late = Clock::now() - wake;
+            lateness = std::clamp<Clock::duration>((lateness * 7 + late) / 8, Clock::duration::zero(), gap);
+        }
+        while (Clock::now() < due) {
+        }
+    }
+
+private:
+    static constexpr microseconds gap{1000};
+    static constexpr microseconds margin{20};
+    Clock::time_point lastWrite = Clock::now();
+    Clock::duration lateness = microseconds(100);
+};
+
+QByteArray header(const QString &name, qint64 size)
+{
+    return wire::startMarker + name.toUtf8() + wire::sizeMarker + QByteArray::number(quint64(size))
+        + wire::sizeEndMarker;
+}
+
+} // namespace
+
+// Waits, serving events, until the socket holds no more than sendBufferBound unwritten
+// bytes, so a slow link does not make the write buffer grow with the file. Returns false
+// when a stop was requested meanwhile.
+bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket)
+{
+    auto full = [&socket] {
+        return socket && socket->state() == QAbstractSocket::ConnectedState
+            && socket->bytesToWrite() > sendBufferBound;
+    };
+    if (!full())
+        return true;
+    // A stop request is a bare flag, no event; the guard wakes the wait to look at it.
+    QTimer guard;
+    guard.start(20);
+    while (full()) {
+        if (stopSend)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return !stopSend;
+}
+
+void sendThread::sendFile()
+{
+    QString path;
+    QTcpSocket *target;
+    {
+        QMutexLocker lock(&commandMutex);
+        path = sendFilePath;
+        target = targetSocket;
+    }
+    QFile file(path);
+    fileSize = file.size();
+    if (!file.open(QIODevice::ReadOnly)) {
+        emit sendTransState(TransOpenFailed);
+        return;
+    }
+    emit sendTransState(TransStarted);
+    stopSend = false;
+
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    QByteArray buffer = header(name, fileSize);
+    fileBytesRead = 0;
+    socketBytesWritten = 0;
+    peakUnwritten = 0;
+    // The window may dispose of the socket while we serve events; a QPointer sees that.
+    QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
+    Pacer pacer;
+    bool first = true;
+
+    auto end = [this, &file](int code) {
+        file.close();
+        emit sendTransState(code);
+    };
+    for (;;) {
+        const bool last = buffer.isEmpty();
+        if (last)
+            buffer = wire::endMarker;
+        if (!waitForRoom(socket))
+            return end(TransStopped);
+        if (!first)
+            pacer.waitGap();
+        first = false;
+        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+            return end(TransDisconnected);
+        socket->write(buffer);
+        pacer.wrote();
+        socketBytesWritten += buffer.size();
+        peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
+        if (stopSend)
+            return end(TransStopped);
+
+        if (last) {
+            buffer.clear();
+        } else {
+            buffer.resize(wire::packetSize);
+            const qint64 n = file.read(buffer.data(), wire::packetSize);
+            // A file that ends before its announced size was cut while we sent it.
+            if (n < 0 || (n == 0 && fileBytesRead < fileSize))
+                return end(TransReadFailed);
+            buffer.resize(int(n));
+            fileBytesRead += n;
+        }
+        emit sendTransState(TransProgress);
+        QCoreApplication::processEvents();
+        if (last)
+            return end(TransFinished);
+    }
+}

@@ -1,0 +1,428 @@
+// The worker's end points: listening, connecting, accepting, and the feed of received bytes.
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+#include "tests/workerrig.h"
+
+Q_DECLARE_METATYPE(QList<int>)
+
+namespace {
+using State = QAbstractSocket::SocketState;
+
+// The peer's next accepted connection (waitForNewConnection ignores one already queued).
+std::unique_ptr<QTcpSocket> accept(QTcpServer &peer)
+{
+    if (!peer.hasPendingConnections())
+        peer.waitForNewConnection(5000);
+    return std::unique_ptr<QTcpSocket>(peer.nextPendingConnection());
+}
+
+QByteArray pattern(int size, char seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char(seed + i * 7);
+    return b;
+}
+} // namespace
+
+class TestConnections : public QObject {
+    Q_OBJECT
+private slots:
+    void cutIntoPieces_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QList<int>>("pieces");
+        QTest::newRow("25000") << 25000 << QList<int>{12000, 12000, 1000};
+        QTest::newRow("24000") << 24000 << QList<int>{12000, 12000};
+        QTest::newRow("12000") << 12000 << QList<int>{12000};
+        QTest::newRow("12001") << 12001 << QList<int>{12000, 1};
+        QTest::newRow("empty") << 0 << QList<int>{0};
+    }
+    // Catches an off-by-one cut, a dropped empty piece, reordered bytes or a lost tag.
+    void cutIntoPieces()
+    {
+        QFETCH(int, size);
+        QFETCH(QList<int>, pieces);
+        const QByteArray data = pattern(size, 'a');
+        const QList<ReceivedPiece> got = sendThread::cutIntoPieces(42, data);
+        QList<int> sizes;
+        QByteArray joined;
+        for (const ReceivedPiece &p : got) {
+            sizes << p.bytes.size();
+            joined += p.bytes;
+            QCOMPARE(p.connection, quint64(42));
+            QVERIFY(!p.endOfStream);
+        }
+        QCOMPARE(sizes, pieces);
+        QCOMPARE(joined, data);
+    }
+
+    // Catches pieces without their source, mixed streams, a missing or early end-of-stream,
+    // facts published after the announcement, and the wrong role code.
+    void feedTagsEachConnection()
+    {
+        PieceRecorder rec;
+        WorkerRig k(freePort(), &rec);
+        WorkerLog log(k.w);
+        QList<SocketFacts> announced;
+        connect(k.w, &sendThread::onNewClientconnected, this,
+                [&](QTcpSocket *s) { announced << k.w->socketFacts(s); });
+        k.cmd(CmdStartListen);
+        QTRY_COMPARE(log.count(WorkerLog::Action), 1);
+
+        QTcpSocket a, b;
+        a.connectToHost(QHostAddress::LocalHost, k.w->port());
+        b.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QVERIFY(a.waitForConnected(5000) && b.waitForConnected(5000));
+        QTRY_COMPARE(announced.size(), 2);
+        for (const SocketFacts &f : announced) {
+            QCOMPARE(f.state, QAbstractSocket::ConnectedState);
+            QVERIFY(f.peerPort == a.localPort() || f.peerPort == b.localPort());
+        }
+        const QByteArray fromA = pattern(50000, 'A'), fromB = pattern(30001, 'b');
+        a.write(fromA);
+        b.write(fromB);
+        QTRY_COMPARE(rec.totalBytes(), qint64(fromA.size() + fromB.size()));
+        QCOMPARE(k.w->receiveRole.load(), int(RoleServer));
+        a.disconnectFromHost();
+        b.disconnectFromHost();
+        QList<quint64> ids;
+        QTRY_VERIFY([&] {
+            ids.clear();
+            for (const ReceivedPiece &p : rec.pieces()) {
+                if (p.endOfStream)
+                    ids << p.connection;
+            }
+            return ids.size() == 2;
+        }());
+        QList<QByteArray> streams;
+        for (quint64 id : ids) {
+            QList<ReceivedPiece> mine;
+            for (const ReceivedPiece &p : rec.pieces()) {
+                QVERIFY(p.bytes.size() <= wire::packetSize);
+                if (p.connection == id)
+                    mine << p;
+            }
+            // One end-of-stream per connection, after all of its bytes.
+            QVERIFY(mine.last().endOfStream);
+            QCOMPARE(std::count_if(mine.begin(), mine.end(), [](const ReceivedPiece &p) { return p.endOfStream; }), 1);
+            streams << rec.stream(id);
+        }
+        QVERIFY(ids.at(0) != ids.at(1));
+        QVERIFY((streams.at(0) == fromA && streams.at(1) == fromB) || (streams.at(0) == fromB && streams.at(1) == fromA));
+    }
+
+    // Catches a client-role read tagged as the server's, or a reconnect that reuses the id
+    // the engine was told has ended.
+    void clientRoleFeed()
+    {
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        PieceRecorder rec;
+        WorkerRig k(peer.serverPort(), &rec);
+        k.setHost(QStringLiteral("127.0.0.1"));
+        QList<quint64> ids;
+        for (int round = 0; round < 2; ++round) {
+            k.cmd(CmdConnect);
+            std::unique_ptr<QTcpSocket> in = accept(peer);
+            QVERIFY(in);
+            in->write(pattern(20000, char('0' + round)));
+            QTRY_COMPARE(rec.totalBytes(), qint64(20000 * (round + 1)));
+            QCOMPARE(k.w->receiveRole.load(), int(RoleClient));
+            in->disconnectFromHost();
+            QTRY_VERIFY(rec.pieces().last().endOfStream);
+            ids << rec.pieces().last().connection;
+            QCOMPARE(rec.stream(ids.last()), pattern(20000, char('0' + round)));
+            QTRY_COMPARE(k.w->socketState(k.w->currentClientSocket()), QAbstractSocket::UnconnectedState);
+        }
+        QVERIFY(ids.at(0) != ids.at(1));
+    }
+
+    void listenCommands_data()
+    {
+        QTest::addColumn<QList<int>>("commands");
+        QTest::addColumn<bool>("portTaken");
+        QTest::addColumn<QList<int>>("actions");
+        QTest::addColumn<bool>("listening");
+        QTest::newRow("start twice") << QList<int>{CmdStartListen, CmdStartListen} << false
+                                     << QList<int>{ActionListening} << true;
+        QTest::newRow("stop when idle") << QList<int>{CmdStopListen} << false << QList<int>{} << false;
+        QTest::newRow("start stop start")
+            << QList<int>{CmdStartListen, CmdStopListen, CmdStopListen, CmdStartListen} << false
+            << QList<int>{ActionListening, ActionListenStopped, ActionListening} << true;
+        QTest::newRow("port taken") << QList<int>{CmdStartListen} << true << QList<int>{} << false;
+    }
+    // Catches a second listen or close that reports again, and a failed listen that reports
+    // success or leaves the server half open.
+    void listenCommands()
+    {
+        QFETCH(QList<int>, commands);
+        QFETCH(bool, portTaken);
+        QFETCH(QList<int>, actions);
+        QFETCH(bool, listening);
+        QTcpServer blocker;
+        if (portTaken)
+            QVERIFY(blocker.listen(QHostAddress::Any, 0));
+        WorkerRig k(portTaken ? blocker.serverPort() : freePort());
+        WorkerLog log(k.w);
+        for (int c : commands)
+            k.cmd(c);
+        bool isListening = !listening;
+        k.inWorker([&] { isListening = k.w->server->isListening(); });
+        k.settle();
+        QCOMPARE(log.values(WorkerLog::Action), actions);
+        QCOMPARE(isListening, listening);
+        QCOMPARE(log.events.size(), actions.size());
+    }
+
+    // Catches a stop that drops accepted connections or keeps accepting.
+    void stopListenKeepsClients()
+    {
+        PieceRecorder rec;
+        WorkerRig k(freePort(), &rec);
+        WorkerLog log(k.w);
+        k.cmd(CmdStartListen);
+        k.settle();
+        QTcpSocket early;
+        early.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QVERIFY(early.waitForConnected(5000));
+        QTRY_COMPARE(log.count(WorkerLog::NewClient), 1);
+        k.cmd(CmdStopListen);
+        k.settle();
+        QTcpSocket late;
+        late.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QVERIFY(!late.waitForConnected(2000));
+        early.write("still here");
+        QTRY_COMPARE(rec.totalBytes(), qint64(10));
+        k.settle();
+        QCOMPARE(log.count(WorkerLog::NewClient), 1);
+    }
+
+    void connectWhileBusy_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("waitConnected");
+        QTest::newRow("by name") << QStringLiteral("localhost") << false;
+        QTest::newRow("connecting") << QStringLiteral("127.0.0.1") << false;
+        QTest::newRow("connected") << QStringLiteral("127.0.0.1") << true;
+    }
+    // Catches a connect issued in a busy state: the socket answers it with an error, or a
+    // fresh attempt replaces the running one.
+    void connectWhileBusy()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, waitConnected);
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        WorkerRig k(peer.serverPort());
+        WorkerLog log(k.w);
+        QTcpSocket *socket = k.w->currentClientSocket();
+        k.setHost(host);
+        k.cmd(CmdConnect);
+        if (waitConnected)
+            QTRY_COMPARE(k.w->socketState(socket), QAbstractSocket::ConnectedState);
+        State before = QAbstractSocket::UnconnectedState;
+        k.inWorker([&] { before = k.w->clientSocket->state(); });
+        QVERIFY(before != QAbstractSocket::UnconnectedState);
+        k.setHost(QStringLiteral("127.0.0.2"));
+        k.cmd(CmdConnect);
+        QTRY_COMPARE(k.w->socketState(socket), QAbstractSocket::ConnectedState);
+        std::unique_ptr<QTcpSocket> in = accept(peer);
+        QVERIFY(in);
+        k.settle();
+        QCOMPARE(log.count(WorkerLog::ClientError), 0);
+        QCOMPARE(k.w->currentClientSocket(), socket);
+        QCOMPARE(k.w->socketFacts(socket).peerPort, peer.serverPort());
+        QVERIFY(!peer.hasPendingConnections());
+    }
+
+    void disconnectReplaces_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("unconnected") << QString();
+        // By name the socket looks the host up first (unless the name is cached already).
+        QTest::newRow("by name") << QStringLiteral("localhost");
+        QTest::newRow("connecting") << QStringLiteral("127.0.0.1");
+    }
+    // Catches a command 3 that leaves an attempt running, keeps the old socket, loses the
+    // new one's set-up, or leaves the window with facts of a deleted socket.
+    void disconnectReplaces()
+    {
+        QFETCH(QString, host);
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        WorkerRig k(peer.serverPort());
+        WorkerLog log(k.w);
+        QTcpSocket *old = k.w->currentClientSocket();
+        if (!host.isEmpty()) {
+            k.setHost(host);
+            k.cmd(CmdConnect); // the state test below runs in the same batch: still busy
+        }
+        State before = QAbstractSocket::ConnectedState;
+        k.inWorker([&] {
+            before = k.w->clientSocket->state();
+            k.w->handleCmd(CmdDisconnect);
+        });
+        QVERIFY(before != QAbstractSocket::ConnectedState);
+        QTcpSocket *fresh = k.w->currentClientSocket();
+        QVERIFY(fresh != old);
+        QCOMPARE(k.w->socketFacts(old).peerPort, quint16(0));
+        QCOMPARE(k.w->socketState(fresh), QAbstractSocket::UnconnectedState);
+        k.settle();
+        if (!host.isEmpty())
+            QCOMPARE(log.last(WorkerLog::State), int(QAbstractSocket::UnconnectedState));
+
+        k.setHost(QStringLiteral("127.0.0.1"));
+        k.cmd(CmdConnect);
+        QTRY_COMPARE(k.w->socketState(fresh), QAbstractSocket::ConnectedState);
+        std::unique_ptr<QTcpSocket> in = accept(peer);
+        QVERIFY(in);
+        // The new socket has the full set-up: capped buffer, no proxy, low delay.
+        qint64 bufferSize = 0;
+        QVariant lowDelay;
+        k.inWorker([&] {
+            bufferSize = k.w->clientSocket->readBufferSize();
+            lowDelay = k.w->clientSocket->socketOption(QAbstractSocket::LowDelayOption);
+        });
+        QCOMPARE(bufferSize, qint64(wire::packetSize));
+        QCOMPARE(lowDelay.toInt(), 1);
+    }
+
+    // Catches a hard close that drops queued bytes, or a replacement of a connected socket.
+    void disconnectConnectedIsGraceful()
+    {
+        QTcpServer peer;
+        QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
+        PieceRecorder rec;
+        WorkerRig k(peer.serverPort(), &rec);
+        QTcpSocket *socket = k.w->currentClientSocket();
+        k.setHost(QStringLiteral("127.0.0.1"));
+        k.cmd(CmdConnect);
+        std::unique_ptr<QTcpSocket> in = accept(peer);
+        QVERIFY(in);
+        QTRY_COMPARE(k.w->socketState(socket), QAbstractSocket::ConnectedState);
+        k.setSend(socket, QString());
+        k.cmd(CmdSendTest);
+        k.cmd(CmdDisconnect);
+        QSignalSpy closed(in.get(), &QTcpSocket::disconnected);
+        QVERIFY(closed.wait(5000));
+        QCOMPARE(in->readAll(), wire::greeting);
+        QTRY_COMPARE(k.w->socketState(socket), QAbstractSocket::UnconnectedState);
+        QCOMPARE(k.w->currentClientSocket(), socket);
+    }
+
+    void peerCloses_data()
+    {
+        QTest::addColumn<bool>("abort");
+        QTest::newRow("graceful") << false;
+        QTest::newRow("reset") << true;
+    }
+    // Catches a disconnect reported twice or not at all, or reported while the window would
+    // still read the socket as connected.
+    void peerCloses()
+    {
+        QFETCH(bool, abort);
+        WorkerRig k(freePort());
+        QList<QTcpSocket *> accepted;
+        QList<State> statesSeen;
+        connect(k.w, &sendThread::onNewClientconnected, this, [&](QTcpSocket *s) { accepted << s; });
+        connect(k.w, &sendThread::onClientDisconnected, this, [&] {
+            for (QTcpSocket *s : accepted)
+                statesSeen << k.w->socketState(s);
+        });
+        k.cmd(CmdStartListen);
+        k.settle();
+        QTcpSocket a, b;
+        a.connectToHost(QHostAddress::LocalHost, k.w->port());
+        b.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QTRY_COMPARE(accepted.size(), 2);
+        WorkerLog log(k.w);
+        abort ? a.abort() : a.disconnectFromHost();
+        QTRY_COMPARE(log.count(WorkerLog::ClientGone), 1);
+        k.settle();
+        QCOMPARE(log.count(WorkerLog::ClientGone), 1);
+        QVERIFY(statesSeen.contains(QAbstractSocket::UnconnectedState));
+        QVERIFY(statesSeen.contains(QAbstractSocket::ConnectedState));
+        abort ? b.abort() : b.disconnectFromHost();
+        QTRY_COMPARE(log.count(WorkerLog::ClientGone), 2);
+    }
+
+    // Catches a window disposal that deletes the client-role socket (left dangling) or
+    // leaves facts of a deleted socket behind.
+    void disposeSocket()
+    {
+        WorkerRig k(freePort());
+        QList<QTcpSocket *> accepted;
+        connect(k.w, &sendThread::onNewClientconnected, this, [&](QTcpSocket *s) { accepted << s; });
+        k.cmd(CmdStartListen);
+        k.settle();
+        QTcpSocket a;
+        a.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QTRY_COMPARE(accepted.size(), 1);
+        WorkerLog log(k.w);
+        a.disconnectFromHost();
+        QTRY_COMPARE(log.count(WorkerLog::ClientGone), 1);
+        QTcpSocket *client = k.w->currentClientSocket();
+        k.w->disposeSocket(accepted.at(0));
+        k.w->disposeSocket(client);
+        int children = -1;
+        k.inWorker([] {}); // the disposal has run; the deferred delete follows it
+        k.inWorker([&] { children = k.w->server->findChildren<QTcpSocket *>().size(); });
+        QCOMPARE(children, 0);
+        QCOMPARE(k.w->socketFacts(accepted.at(0)).peerPort, quint16(0));
+        QCOMPARE(k.w->currentClientSocket(), client);
+        bool clientAlive = false;
+        k.inWorker([&] {
+            clientAlive = k.w->findChildren<QTcpSocket *>(QString(), Qt::FindDirectChildrenOnly).contains(client);
+        });
+        QVERIFY(clientAlive);
+    }
+
+    // Catches an error signal that reaches the window before the error text is readable.
+    void clientErrorTextPublished()
+    {
+        WorkerRig k(freePort()); // nobody listens there
+        QString seen;
+        connect(k.w, &sendThread::onClientErrorOccurs, this,
+                [&](QTcpSocket *s) { seen = k.w->socketFacts(s).errorString; });
+        k.setHost(QStringLiteral("127.0.0.1"));
+        k.cmd(CmdConnect);
+        QTRY_VERIFY(!seen.isEmpty());
+        QVERIFY(seen != QStringLiteral("Unknown error"));
+    }
+
+    // Catches reading past the high-water mark, and a resume that waits for a readyRead
+    // that buffered bytes never raise (the transfer would stall).
+    void flowControl()
+    {
+        PieceRecorder rec;
+        WorkerRig k(freePort(), &rec);
+        k.cmd(CmdStartListen);
+        k.settle();
+        QTcpSocket a;
+        a.connectToHost(QHostAddress::LocalHost, k.w->port());
+        QVERIFY(a.waitForConnected(5000));
+        const qint64 total = receiveThread::highWater + 4 * 1024 * 1024;
+        const QByteArray data = pattern(int(total), 'x');
+        a.write(data);
+        QTRY_VERIFY(rec.totalBytes() > receiveThread::highWater);
+        // Give a faulty worker the chance to read on; the sender still holds unsent bytes.
+        QTest::qWait(150);
+        QVERIFY(rec.totalBytes() <= receiveThread::highWater + wire::packetSize);
+        QVERIFY(a.bytesToWrite() > 0 || rec.totalBytes() < total);
+
+        rec.drain();
+        QMetaObject::invokeMethod(k.w, "resumeReading", Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT([&] { rec.drain(); return rec.totalBytes() == total; }(), 10000);
+        QList<ReceivedPiece> pieces = rec.pieces();
+        QCOMPARE(rec.stream(pieces.first().connection), data);
+    }
+};
+
+QTEST_MAIN(TestConnections)
+#include "tst_connections.moc"
