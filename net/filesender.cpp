@@ -86,7 +86,7 @@ void sendThread::sendFile()
     }
     QFile file(path);
     fileSize = file.size();
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
         emit sendTransState(TransOpenFailed);
         return;
     }

@@ -5,7 +5,6 @@
 #include <QNetworkProxy>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -20,15 +19,6 @@ sendThread::sendThread(quint16 port)
     connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState);
     connect(recThread, &receiveThread::queueDrained, this, &sendThread::resumeReading);
     recThread->start(QThread::InheritPriority);
-
-    // While reading is paused, look again now and then: a drained notice that crossed our
-    // decision to pause must not leave the sockets unread for good.
-    resumeCheck = new QTimer(this);
-    resumeCheck->setInterval(50);
-    connect(resumeCheck, &QTimer::timeout, this, [this] {
-        if (queuedBytes() < receiveThread::lowWater)
-            resumeReading();
-    });
 
     createServer();
     createClientSocket();
@@ -296,10 +286,10 @@ void sendThread::feed(QTcpSocket *socket, int role)
         return;
     deliver(cutIntoPieces(connectionId(socket), socket->readAll()));
     receiveRole = role;
-    if (queuedBytes() > receiveThread::highWater) {
+    // The engine signals every fall below its low mark, so a pause decided on a count above
+    // the high mark is always followed by a drained notice.
+    if (queuedBytes() > receiveThread::highWater)
         readingPaused = true;
-        resumeCheck->start();
-    }
 }
 
 void sendThread::resumeReading()
@@ -307,7 +297,6 @@ void sendThread::resumeReading()
     if (!readingPaused)
         return;
     readingPaused = false;
-    resumeCheck->stop();
     // Bytes already buffered raise no new readyRead: read every socket that holds some.
     if (clientSocket->bytesAvailable() > 0)
         feed(clientSocket, RoleClient);

@@ -16,8 +16,6 @@
 #include "net/codes.h"
 #include "transfer/receivethread.h"
 
-class QTimer;
-
 // Where the pieces read from the sockets go: the receive engine, or a recorder in tests.
 class PieceSink {
 public:
@@ -131,7 +129,6 @@ private:
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
-    QTimer *resumeCheck = nullptr;    // owned; backs up the engine's drained notice
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
 };
 

@@ -1,0 +1,351 @@
+// The file sender, checked byte by byte on a loopback peer.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "tests/workerrig.h"
+
+namespace {
+QByteArray content(qint64 size)
+{
+    QByteArray b(int(size), Qt::Uninitialized);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char((i * 131) ^ (i >> 8));
+    return b;
+}
+
+QByteArray header(const QByteArray &name, qint64 size)
+{
+    return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
+}
+
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+// A peer in the test thread that keeps every byte it receives.
+struct Peer {
+    std::unique_ptr<QTcpSocket> socket;
+    QByteArray received;
+    void take(QTcpSocket *s)
+    {
+        socket.reset(s);
+        QObject::connect(s, &QTcpSocket::readyRead, [this] { received += socket->readAll(); });
+    }
+};
+
+// The worker in the client role, connected to a peer in the test thread.
+struct ClientRig {
+    QTcpServer server;
+    std::unique_ptr<WorkerRig> k;
+    std::unique_ptr<WorkerLog> log;
+    Peer peer;
+    QTcpSocket *target = nullptr;
+
+    bool start()
+    {
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        k = std::make_unique<WorkerRig>(server.serverPort(), &recorder);
+        log = std::make_unique<WorkerLog>(k->w);
+        k->setHost(QStringLiteral("127.0.0.1"));
+        k->cmd(CmdConnect);
+        if (!server.hasPendingConnections() && !server.waitForNewConnection(5000))
+            return false;
+        peer.take(server.nextPendingConnection());
+        target = k->w->currentClientSocket();
+        return QTest::qWaitFor([&] { return k->w->socketState(target) == QAbstractSocket::ConnectedState; });
+    }
+    void send(const QString &path)
+    {
+        k->setSend(target, path);
+        k->cmd(CmdSendFile);
+    }
+    bool ended() const
+    {
+        const int code = log->last(WorkerLog::Trans);
+        return code != -1 && code != TransStarted && code != TransProgress;
+    }
+    PieceRecorder recorder;
+};
+} // namespace
+
+class TestFileSender : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+
+private slots:
+    void exactStream_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("empty") << QStringLiteral("empty.bin") << qint64(0);
+        QTest::newRow("one packet") << QStringLiteral("one.bin") << qint64(12000);
+        QTest::newRow("packet and a byte") << QStringLiteral("more.bin") << qint64(12001);
+        QTest::newRow("non-ASCII name") << QStringLiteral("报告.txt") << qint64(5);
+        QTest::newRow("twenty packets") << QStringLiteral("long.bin") << qint64(240000);
+    }
+    // Catches any change to the bytes on the wire, a wrong progress count, counters that
+    // miss a write, writes that follow each other without the 1 ms gap, and a sender that
+    // closes the socket.
+    void exactStream()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        ClientRig r;
+        QVERIFY(r.start());
+        const QByteArray data = content(size);
+        const QString path = writeFile(dir.filePath(name), data);
+        QVERIFY(!path.isEmpty());
+
+        QElapsedTimer clock;
+        clock.start();
+        r.send(path);
+        const QByteArray expected = header(name.toUtf8(), size) + data + wire::endMarker;
+        QTRY_COMPARE(r.peer.received.size(), expected.size());
+        const qint64 elapsed = clock.nsecsElapsed();
+        QCOMPARE(r.peer.received, expected);
+        QTRY_VERIFY(r.ended());
+
+        const int packets = int((size + wire::packetSize - 1) / wire::packetSize);
+        QList<int> codes{TransStarted};
+        for (int i = 0; i < packets + 2; ++i)
+            codes << TransProgress;
+        codes << TransFinished;
+        QCOMPARE(r.log->values(WorkerLog::Trans), codes);
+        QCOMPARE(r.k->w->fileSize.load(), size);
+        QCOMPARE(r.k->w->fileBytesRead.load(), size);
+        QCOMPARE(r.k->w->socketBytesWritten.load(),
+                 size + 84 + name.toUtf8().size() + QByteArray::number(size).size());
+        // Header, packets and end marker: packets + 1 gaps of at least 1 ms.
+        QVERIFY2(elapsed >= qint64(packets + 1) * 1000000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(r.k->w->socketState(r.target), QAbstractSocket::ConnectedState);
+    }
+
+    // Catches the name taken after a backslash or the whole path sent as the name.
+    void nameAfterLastSlash()
+    {
+        ClientRig r;
+        QVERIFY(r.start());
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
+        const QString path = writeFile(dir.filePath(QStringLiteral("sub/a\\b.txt")), "x");
+        QVERIFY(!path.isEmpty());
+        const QString saved = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.filePath(QStringLiteral("sub"))));
+        r.send(QStringLiteral("a\\b.txt")); // no '/' at all: the whole path is the name
+        QTRY_VERIFY(r.ended());
+        QDir::setCurrent(saved);
+        QCOMPARE(r.peer.received, header("a\\b.txt", 1) + "x" + wire::endMarker);
+    }
+
+    void openFails_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("empty path") << QString();
+        QTest::newRow("missing") << QStringLiteral("none/none.bin");
+        QTest::newRow("directory") << QStringLiteral("sub");
+    }
+    // Catches a header sent for a file that never opened, or counters reset by it.
+    void openFails()
+    {
+        QFETCH(QString, path);
+        ClientRig r;
+        QVERIFY(r.start());
+        r.k->w->fileBytesRead = 7;
+        r.k->w->socketBytesWritten = 9;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
+        const QString full = path.isEmpty() ? path : dir.filePath(path);
+        r.send(full);
+        r.k->cmd(CmdSendTest); // a sentinel: the greeting must be the first thing on the wire
+        QTRY_COMPARE(r.peer.received, wire::greeting);
+        r.k->settle();
+        QCOMPARE(r.log->values(WorkerLog::Trans), QList<int>{TransOpenFailed});
+        QCOMPARE(r.k->w->fileBytesRead.load(), qint64(7));
+        QCOMPARE(r.k->w->socketBytesWritten.load(), qint64(9));
+        QCOMPARE(r.k->w->fileSize.load(), QFile(full).size()); // taken before the open fails
+    }
+
+    // Catches a stop that is not honoured after the next write, an end marker sent after a
+    // stop, a socket closed by the stop, and a stale stop request that kills the next send.
+    void stopMidway()
+    {
+        ClientRig r;
+        QVERIFY(r.start());
+        const QByteArray data = content(3 * 1024 * 1024);
+        const QString path = writeFile(dir.filePath(QStringLiteral("big.bin")), data);
+        r.k->w->stopSend = true; // left over from before: must not count
+        r.send(path);
+        QTRY_VERIFY(r.log->count(WorkerLog::Trans) >= 6);
+        r.k->w->stopSend = true;
+        QTRY_VERIFY(r.ended());
+        QCOMPARE(r.log->last(WorkerLog::Trans), int(TransStopped));
+
+        const QByteArray head = header("big.bin", data.size());
+        const qint64 written = r.k->w->socketBytesWritten.load();
+        QTRY_COMPARE(r.peer.received.size(), int(written));
+        QVERIFY(r.peer.received.startsWith(head));
+        const int sent = r.peer.received.size() - head.size();
+        QVERIFY(sent % wire::packetSize == 0 && sent < data.size());
+        QCOMPARE(r.peer.received.mid(head.size()), data.left(sent));
+        QCOMPARE(r.k->w->socketState(r.target), QAbstractSocket::ConnectedState);
+
+        // The connection is still good for the next transfer.
+        r.peer.received.clear();
+        r.log->events.clear();
+        const QString small = writeFile(dir.filePath(QStringLiteral("small.bin")), "abc");
+        r.send(small);
+        QTRY_COMPARE(r.log->last(WorkerLog::Trans), int(TransFinished));
+        QTRY_COMPARE(r.peer.received, header("small.bin", 3) + "abc" + wire::endMarker);
+    }
+
+    void targetGone_data()
+    {
+        QTest::addColumn<bool>("disposed");
+        QTest::newRow("peer closes") << false;
+        QTest::newRow("socket disposed") << true;
+    }
+    // Catches a write after the connection is gone, and a sender that touches a socket the
+    // window disposed of while the transfer served its events.
+    void targetGone()
+    {
+        QFETCH(bool, disposed);
+        WorkerRig k(freePort());
+        WorkerLog log(k.w);
+        k.cmd(CmdStartListen);
+        k.settle();
+        Peer peer;
+        peer.take(new QTcpSocket);
+        peer.socket->connectToHost(QHostAddress::LocalHost, k.w->port());
+        QTRY_COMPARE(log.count(WorkerLog::NewClient), 1);
+        QTcpSocket *target = log.sockets(WorkerLog::NewClient).at(0);
+
+        const QByteArray data = content(4 * 1024 * 1024);
+        k.setSend(target, writeFile(dir.filePath(QStringLiteral("gone.bin")), data));
+        k.cmd(CmdSendFile);
+        QTRY_VERIFY(peer.received.size() > 100000);
+        if (disposed)
+            k.w->disposeSocket(target);
+        else
+            peer.socket->abort();
+        QTRY_VERIFY(log.values(WorkerLog::Trans).contains(TransDisconnected));
+        k.settle();
+        QCOMPARE(log.last(WorkerLog::Trans), int(TransDisconnected));
+        QVERIFY(!log.values(WorkerLog::Trans).contains(TransFinished));
+        // The buffer that was due when the loss was seen was read but never written.
+        const qint64 head = header("gone.bin", data.size()).size();
+        QCOMPARE(k.w->socketBytesWritten.load(), head + k.w->fileBytesRead.load() - wire::packetSize);
+    }
+
+    // Catches commands that wait for the transfer to end, or that end it.
+    void commandsBetweenPackets()
+    {
+        WorkerRig k(freePort());
+        WorkerLog log(k.w);
+        k.cmd(CmdStartListen);
+        k.settle();
+        Peer peer;
+        peer.take(new QTcpSocket);
+        peer.socket->connectToHost(QHostAddress::LocalHost, k.w->port());
+        QTRY_COMPARE(log.count(WorkerLog::NewClient), 1);
+        QTcpSocket *target = log.sockets(WorkerLog::NewClient).at(0);
+
+        const QByteArray data = content(2 * 1024 * 1024);
+        k.setSend(target, writeFile(dir.filePath(QStringLiteral("busy.bin")), data));
+        k.cmd(CmdSendFile);
+        QTRY_VERIFY(log.count(WorkerLog::Trans) >= 3);
+        k.setHost(QStringLiteral("127.0.0.1"));
+        k.cmd(CmdConnect); // the client-role socket connects to our own server
+        QTRY_VERIFY(log.values(WorkerLog::State).contains(QAbstractSocket::ConnectedState));
+        k.cmd(CmdDisconnect);
+        QTRY_COMPARE(log.last(WorkerLog::State), int(QAbstractSocket::UnconnectedState));
+        QTRY_COMPARE(log.last(WorkerLog::Trans), int(TransFinished));
+
+        // Both state changes came between two progress codes.
+        QList<QString> order;
+        for (const WorkerLog::Event &e : log.events) {
+            if (e.kind == WorkerLog::Trans)
+                order << QStringLiteral("T%1").arg(e.value);
+            else if (e.kind == WorkerLog::State && (e.value == QAbstractSocket::ConnectedState
+                                                    || e.value == QAbstractSocket::UnconnectedState))
+                order << QStringLiteral("S%1").arg(e.value);
+        }
+        const int connected = order.indexOf(QStringLiteral("S%1").arg(QAbstractSocket::ConnectedState));
+        const int closed = order.indexOf(QStringLiteral("S%1").arg(QAbstractSocket::UnconnectedState));
+        QVERIFY(connected > 1 && closed > connected);
+        QCOMPARE(order.at(closed + 1), QStringLiteral("T%1").arg(TransProgress));
+        QTRY_COMPARE(peer.received, header("busy.bin", data.size()) + data + wire::endMarker);
+    }
+
+    void readFails_data()
+    {
+        QTest::addColumn<bool>("truncate");
+        QTest::newRow("cut while sending") << true;
+#ifdef Q_OS_LINUX
+        QTest::newRow("unreadable") << false;
+#endif
+    }
+    // Catches an end marker (a claim of success) after the file failed to read.
+    void readFails()
+    {
+        QFETCH(bool, truncate);
+        ClientRig r;
+        QVERIFY(r.start());
+        QString path = QStringLiteral("/proc/self/mem"); // opens, but reading offset 0 fails
+        if (truncate)
+            path = writeFile(dir.filePath(QStringLiteral("cut.bin")), content(4 * 1024 * 1024));
+        r.send(path);
+        if (truncate) {
+            QTRY_VERIFY(r.log->count(WorkerLog::Trans) >= 2);
+            QFile f(path);
+            QVERIFY(f.resize(30000));
+        }
+        QTRY_VERIFY(r.ended());
+        QCOMPARE(r.log->last(WorkerLog::Trans), int(TransReadFailed));
+        QTRY_COMPARE(r.peer.received.size(), int(r.k->w->socketBytesWritten.load()));
+        QVERIFY(!r.peer.received.endsWith(wire::endMarker));
+        QCOMPARE(r.k->w->socketState(r.target), QAbstractSocket::ConnectedState);
+    }
+
+    // Catches a sender that lets the write buffer grow with the file when the peer is slow,
+    // or that cannot be stopped while it waits for room.
+    void slowReaderBounded()
+    {
+        ClientRig r;
+        QVERIFY(r.start());
+        r.peer.socket->disconnect(); // read on our own schedule
+        r.peer.socket->setReadBufferSize(4096);
+        const QString path = writeFile(dir.filePath(QStringLiteral("slow.bin")), content(32 * 1024 * 1024));
+        r.send(path);
+        const qint64 bound = sendThread::sendBufferBound;
+        QTRY_VERIFY_WITH_TIMEOUT(r.k->w->peakUnwritten.load() > bound - wire::packetSize, 10000);
+        // Now read slowly for a while: writes go on, the buffer stays bounded.
+        const qint64 before = r.k->w->socketBytesWritten.load();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 taken = 0;
+        while (clock.elapsed() < 400) {
+            QTest::qWait(10);
+            taken += r.peer.socket->read(20000).size();
+        }
+        QVERIFY(taken > 0);
+        QTRY_VERIFY(r.k->w->socketBytesWritten.load() > before);
+        r.k->w->stopSend = true;
+        QTRY_VERIFY(r.ended());
+        QCOMPARE(r.log->last(WorkerLog::Trans), int(TransStopped));
+        QVERIFY2(r.k->w->peakUnwritten.load() <= bound + wire::packetSize,
+                 qPrintable(QString::number(r.k->w->peakUnwritten.load())));
+    }
+};
+
+QTEST_MAIN(TestFileSender)
+#include "tst_filesender.moc"
