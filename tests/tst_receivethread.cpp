@@ -1,0 +1,528 @@
+#include "transfer/receivethread.h"
+#include "transfer/wireformat.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <time.h>
+#endif
+
+namespace {
+
+QByteArray header(const QByteArray &name, int size)
+{
+    return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
+}
+
+QByteArray pattern(int size, quint32 seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : bytes)
+        c = char(random.bounded(256));
+    return bytes;
+}
+
+ReceivedPiece piece(quint64 connection, const QByteArray &bytes)
+{
+    return ReceivedPiece{connection, bytes, false};
+}
+
+ReceivedPiece closed(quint64 connection)
+{
+    return ReceivedPiece{connection, {}, true};
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+using Counters = QList<QPair<quint64, quint64>>;
+
+} // namespace
+
+// Receives the engine's codes in the test thread, as the window does, and takes the report of
+// each RecFinished and RecText at that moment.
+class CodeLog : public QObject {
+    Q_OBJECT
+public:
+    QList<int> codes;
+    QList<qint64> times;
+    Counters finished;
+    QList<QByteArray> texts;
+    int drained = 0;
+    QElapsedTimer clock;
+
+public slots:
+    void onCode(int code)
+    {
+        codes << code;
+        times << clock.elapsed();
+        if (code == RecFinished) {
+            const RecvSnapshot s = recvReports::take(code);
+            finished << qMakePair(s.recvFileBytes, s.recvTotalBytes);
+        } else if (code == RecText) {
+            texts << recvReports::take(code).lastRecvText;
+        }
+        emit recorded(code);
+    }
+    void onDrained() { ++drained; }
+
+signals:
+    void recorded(int code);
+};
+
+Q_DECLARE_METATYPE(Counters)
+
+class tst_ReceiveThread : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void exactWritesGiveTheOriginalCodes_data();
+    void exactWritesGiveTheOriginalCodes();
+    void timeoutEndsTransferAfterOneSecond();
+    void pausesUnderOneSecondKeepTheTransfer();
+    void twoConnectionsAtOnce();
+    void endOfStreamEndsTheConnectionAtOnce_data();
+    void endOfStreamEndsTheConnectionAtOnce();
+    void createFailureConsumesTransferSilently_data();
+    void createFailureConsumesTransferSilently();
+    void namesStayInsideTheReceiveDirectory_data();
+    void namesStayInsideTheReceiveDirectory();
+    void emptyReceiveDirMeansApplicationDir();
+    void writeFailureIsReported();
+    void shutdownKeepsTheOpenFile();
+    void destructionRightAfterStartDoesNotHang();
+    void queueDrainedIsSignalledOnce();
+    void idleEngineUsesNoProcessor();
+    void reportsStayBoundedAndAligned();
+
+private:
+    void startEngine();
+    void send(quint64 connection, const QList<QByteArray> &pieces);
+    QString recvPath(const QString &name) const { return QDir(recvDir).filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> temp;
+    QString recvDir;
+    std::unique_ptr<receiveThread> engine;
+    std::unique_ptr<CodeLog> log;
+};
+
+void tst_ReceiveThread::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    recvDir = temp->filePath(QStringLiteral("recv"));
+    QVERIFY(QDir().mkdir(recvDir));
+    receiveDirPath.set(recvDir);
+    recvReports::clear();
+    startEngine();
+}
+
+void tst_ReceiveThread::cleanup()
+{
+    engine.reset();
+    log.reset();
+    temp.reset();
+    receiveDirPath.set(QString());
+}
+
+void tst_ReceiveThread::startEngine()
+{
+    log = std::make_unique<CodeLog>();
+    log->clock.start();
+    engine = std::make_unique<receiveThread>();
+    connect(engine.get(), &receiveThread::sendRecState, log.get(), &CodeLog::onCode);
+    connect(engine.get(), &receiveThread::queueDrained, log.get(), &CodeLog::onDrained);
+    engine->start();
+}
+
+// Each piece as a read of its own, as the worker delivers them.
+void tst_ReceiveThread::send(quint64 connection, const QList<QByteArray> &pieces)
+{
+    for (const QByteArray &bytes : pieces)
+        engine->appendPieces({piece(connection, bytes)});
+}
+
+void tst_ReceiveThread::exactWritesGiveTheOriginalCodes_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<Counters>("counters");
+    QTest::addColumn<QList<QByteArray>>("texts");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+
+    const QByteArray hello = QByteArrayLiteral("hello");
+    QTest::newRow("worked example: 5 file bytes, 95 in all")
+        << QList<QByteArray>{header("a.txt", 5), hello, wire::endMarker}
+        << QList<int>{RecStarted, RecProgress, RecFinished} << Counters{{5, 95}} << QList<QByteArray>{}
+        << QStringLiteral("a.txt") << hello;
+    QTest::newRow("header and data as one piece")
+        << QList<QByteArray>{header("a.txt", 5) + hello, wire::endMarker} << QList<int>{RecStarted, RecFinished}
+        << Counters{{5, 95}} << QList<QByteArray>{} << QStringLiteral("a.txt") << hello;
+    QTest::newRow("empty file") << QList<QByteArray>{header("e.bin", 0), wire::endMarker}
+                                << QList<int>{RecStarted, RecFinished} << Counters{{0, 90}} << QList<QByteArray>{}
+                                << QStringLiteral("e.bin") << QByteArray("");
+    const QByteArray big = pattern(24000);
+    QTest::newRow("24000 bytes as two full pieces")
+        << QList<QByteArray>{header("b.bin", 24000), big.left(12000), big.mid(12000), wire::endMarker}
+        << QList<int>{RecStarted, RecProgress, RecProgress, RecFinished}
+        << Counters{{24000, quint64(header("b.bin", 24000).size() + 24000 + 18)}} << QList<QByteArray>{}
+        << QStringLiteral("b.bin") << big;
+    QTest::newRow("greeting") << QList<QByteArray>{wire::greeting} << QList<int>{RecText} << Counters{}
+                              << QList<QByteArray>{wire::greeting} << QString() << QByteArray();
+    QTest::newRow("two transfers restart the counters")
+        << QList<QByteArray>{header("a.txt", 5), hello, wire::endMarker, header("a.txt", 2), "hi", wire::endMarker}
+        << QList<int>{RecStarted, RecProgress, RecFinished, RecStarted, RecProgress, RecFinished}
+        << Counters{{5, 95}, {2, 92}} << QList<QByteArray>{} << QStringLiteral("a.txt") << QByteArray("hi");
+    const QByteArray name = QStringLiteral("报告.txt").toUtf8();
+    QTest::newRow("non-ASCII name")
+        << QList<QByteArray>{header(name, 5), hello, wire::endMarker}
+        << QList<int>{RecStarted, RecProgress, RecFinished}
+        << Counters{{5, quint64(header(name, 5).size() + 5 + 18)}} << QList<QByteArray>{}
+        << QStringLiteral("报告.txt") << hello;
+}
+
+// Catches a departure from the codes and counters the window expects from a normal sender.
+void tst_ReceiveThread::exactWritesGiveTheOriginalCodes()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QList<int>, codes);
+    QFETCH(Counters, counters);
+    QFETCH(QList<QByteArray>, texts);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    {
+        QFile old(recvPath(QStringLiteral("a.txt")));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("an older and longer file of the same name");
+    }
+    send(1, pieces);
+    QTRY_COMPARE(log->codes, codes);
+    QCOMPARE(log->finished, counters);
+    QCOMPARE(log->texts, texts);
+    if (!name.isEmpty())
+        QCOMPARE(readFile(recvPath(name)), content);
+}
+
+// Catches a timeout that fires early, late or not at all, and a file lost at the timeout.
+void tst_ReceiveThread::timeoutEndsTransferAfterOneSecond()
+{
+    send(1, {header("t.bin", 100), "abc"});
+    const qint64 sent = log->clock.elapsed();
+    QTRY_COMPARE_WITH_TIMEOUT(log->codes, (QList<int>{RecStarted, RecProgress, RecTimeout}), 4000);
+    const qint64 waited = log->times.last() - sent;
+    QVERIFY2(waited >= receiveThread::timeoutMs, qPrintable(QString::number(waited)));
+    QVERIFY2(waited < 1400, qPrintable(QString::number(waited)));
+    QCOMPARE(readFile(recvPath(QStringLiteral("t.bin"))), QByteArray("abc"));
+}
+
+// Catches a timer that is not restarted by each piece: the pauses add up to more than the
+// timeout, but none of them reaches it.
+void tst_ReceiveThread::pausesUnderOneSecondKeepTheTransfer()
+{
+    QSignalSpy spy(log.get(), &CodeLog::recorded);
+    send(1, {header("p.txt", 6)});
+    QVERIFY(spy.wait());
+    for (const QByteArray &part : {QByteArray("abc"), QByteArray("def")}) {
+        QVERIFY(!spy.wait(800)); // the pause: nothing may come
+        send(1, {part});
+        QVERIFY(spy.wait());
+    }
+    QVERIFY(!spy.wait(800));
+    send(1, {wire::endMarker});
+    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress, RecProgress, RecFinished}));
+    QCOMPARE(readFile(recvPath(QStringLiteral("p.txt"))), QByteArray("abcdef"));
+}
+
+// Catches pieces of two peers mixed into one file, and reports that do not belong to the code
+// they are read for.
+void tst_ReceiveThread::twoConnectionsAtOnce()
+{
+    const QByteArray one = pattern(30000, 1);
+    const QByteArray two = pattern(50000, 2);
+    QByteArray streams[2] = {header("one.bin", one.size()) + one + wire::endMarker,
+                             header("two.bin", two.size()) + two + wire::endMarker};
+    // Random cuts; connection 1 in smaller pieces, so that connection 2 finishes first.
+    QRandomGenerator random(7);
+    QList<QByteArray> cuts[2];
+    for (int c : {0, 1}) {
+        for (int pos = 0; pos < streams[c].size();) {
+            const int n = 1 + int(random.bounded(c == 0 ? 1500u : 9000u));
+            cuts[c] << streams[c].mid(pos, n);
+            pos += n;
+        }
+    }
+    QVERIFY(cuts[0].size() > cuts[1].size());
+    for (int i = 0; i < cuts[0].size(); ++i) {
+        QList<ReceivedPiece> read{piece(1, cuts[0].at(i))};
+        if (i < cuts[1].size())
+            read << piece(2, cuts[1].at(i));
+        if (i == cuts[1].size())
+            read << piece(3, wire::greeting); // a text between the two finished reports
+        engine->appendPieces(read);
+    }
+    QTRY_COMPARE(log->finished.size(), 2);
+    QCOMPARE(log->finished, (Counters{{50000, quint64(streams[1].size())}, {30000, quint64(streams[0].size())}}));
+    QCOMPARE(log->codes.count(RecStarted), 2);
+    QCOMPARE(log->codes.count(RecTimeout), 0);
+    QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
+    QCOMPARE(readFile(recvPath(QStringLiteral("one.bin"))), one);
+    QCOMPARE(readFile(recvPath(QStringLiteral("two.bin"))), two);
+}
+
+void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<QList<QByteArray>>("texts");
+    QTest::newRow("open transfer ends as a timeout") << header("o.bin", 50) + "abc"
+                                                      << QList<int>{RecStarted, RecTimeout} << QList<QByteArray>{};
+    const QByteArray start = QStringLiteral("准备开始").toUtf8();
+    QTest::newRow("held text is shown") << start << QList<int>{RecText} << QList<QByteArray>{start};
+    const QByteArray broken = wire::startMarker + "x" + wire::sizeMarker;
+    QTest::newRow("unfinished header is text") << broken << QList<int>{RecText} << QList<QByteArray>{broken};
+}
+
+// Catches a closed connection whose state waits for the timeout, or is never freed.
+void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QList<int>, codes);
+    QFETCH(QList<QByteArray>, texts);
+    const qint64 sent = log->clock.elapsed();
+    engine->appendPieces({piece(5, bytes), closed(5)});
+    QTRY_COMPARE(log->codes, codes);
+    QCOMPARE(log->texts, texts);
+    QVERIFY2(log->times.last() - sent < receiveThread::timeoutMs - 100, "waited for the timeout");
+}
+
+void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("setup");
+    QTest::newRow("receive directory missing") << QByteArray("a.txt") << QStringLiteral("missing");
+    QTest::newRow("name is ..") << QByteArray("..") << QString();
+    QTest::newRow("name is empty") << QByteArray() << QString();
+    QTest::newRow("name ends in a separator") << QByteArray("dir/") << QString();
+    QTest::newRow("name of an existing directory") << QByteArray("d") << QStringLiteral("directory");
+#ifdef Q_OS_UNIX
+    QTest::newRow("name of a link leading outside") << QByteArray("l.txt") << QStringLiteral("link");
+#endif
+}
+
+// Catches a failed transfer that floods the log as text, a directory created on the way, and
+// a write through a link that leaves the receive directory.
+void tst_ReceiveThread::createFailureConsumesTransferSilently()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, setup);
+    const QString outside = temp->filePath(QStringLiteral("outside.txt"));
+    if (setup == QLatin1String("missing")) {
+        receiveDirPath.set(temp->filePath(QStringLiteral("no/such/dir")));
+    } else if (setup == QLatin1String("directory")) {
+        QVERIFY(QDir(recvDir).mkdir(QStringLiteral("d")));
+    } else if (setup == QLatin1String("link")) {
+        QFile out(outside);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("keep");
+        out.close();
+        QVERIFY(QFile::link(outside, recvPath(QStringLiteral("l.txt"))));
+    }
+    const QByteArray data = pattern(30000);
+    send(1, {header(name, data.size()), data.left(12000), data.mid(12000, 12000), data.mid(24000),
+             wire::endMarker, wire::greeting});
+    QTRY_COMPARE(log->codes, (QList<int>{RecCreateFailed, RecText}));
+    QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
+    QVERIFY(!QFileInfo::exists(temp->filePath(QStringLiteral("no"))));
+    if (setup == QLatin1String("link"))
+        QCOMPARE(readFile(outside), QByteArray("keep"));
+}
+
+void tst_ReceiveThread::namesStayInsideTheReceiveDirectory_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("created");
+    QTest::newRow("parent step") << QByteArray("../escape.txt") << QStringLiteral("escape.txt");
+    QTest::newRow("backslash parent step") << QByteArray("..\\escape.txt") << QStringLiteral("escape.txt");
+    QTest::newRow("absolute path") << QByteArray("/tmp/lumo-absolute.txt") << QStringLiteral("lumo-absolute.txt");
+    QTest::newRow("subdirectory") << QByteArray("sub/inner.txt") << QStringLiteral("inner.txt");
+}
+
+// Catches a hostile name that writes outside the receive directory or creates a directory.
+void tst_ReceiveThread::namesStayInsideTheReceiveDirectory()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, created);
+    send(1, {header(name, 2) + "ok" + wire::endMarker});
+    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecFinished}));
+    QCOMPARE(QDir(recvDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{created});
+    QCOMPARE(QDir(temp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{QStringLiteral("recv")});
+    QCOMPARE(readFile(recvPath(created)), QByteArray("ok"));
+}
+
+// Catches an empty setting that writes to the file-system root.
+void tst_ReceiveThread::emptyReceiveDirMeansApplicationDir()
+{
+    receiveDirPath.set(QString());
+    const QString name = QStringLiteral("lumo-recv-%1.txt").arg(QCoreApplication::applicationPid());
+    const QString expected = QDir(QCoreApplication::applicationDirPath()).filePath(name);
+    send(1, {header(name.toUtf8(), 2) + "ok" + wire::endMarker});
+    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecFinished}));
+    const QByteArray content = readFile(expected);
+    QFile::remove(expected);
+    QCOMPARE(content, QByteArray("ok"));
+}
+
+// Catches a failed write that goes unreported, keeps counting, or lets the rest of the
+// transfer through as text.
+void tst_ReceiveThread::writeFailureIsReported()
+{
+#ifdef Q_OS_UNIX
+    // A file-size limit makes writes past 30000 bytes fail, as a full disk would.
+    struct Limit {
+        rlimit saved{};
+        Limit()
+        {
+            getrlimit(RLIMIT_FSIZE, &saved);
+            rlimit small = saved;
+            small.rlim_cur = 30000;
+            std::signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~Limit()
+        {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, SIG_DFL);
+        }
+    } limit;
+    const QByteArray data = pattern(60000);
+    QList<QByteArray> pieces{header("w.bin", data.size())};
+    for (int pos = 0; pos < data.size(); pos += 12000)
+        pieces << data.mid(pos, 12000);
+    pieces << wire::endMarker << wire::greeting;
+    send(1, pieces);
+    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress, RecProgress, RecWriteFailed, RecText}));
+    QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
+    QCOMPARE(readFile(recvPath(QStringLiteral("w.bin"))), data.left(30000));
+#else
+    QSKIP("needs a file-size limit to make writes fail");
+#endif
+}
+
+// Catches a shutdown that loses the bytes of an open transfer or never returns.
+void tst_ReceiveThread::shutdownKeepsTheOpenFile()
+{
+    const QByteArray data = pattern(20000);
+    send(1, {header("s.bin", 50000), data});
+    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress}));
+    engine.reset();
+    QCOMPARE(readFile(recvPath(QStringLiteral("s.bin"))), data);
+    QCOMPARE(log->codes.size(), 2);
+}
+
+// Catches a stop that comes before the thread runs and is then lost, hanging the join.
+void tst_ReceiveThread::destructionRightAfterStartDoesNotHang()
+{
+    for (int i = 0; i < 50; ++i) {
+        receiveThread quick;
+        quick.start();
+    }
+    receiveThread neverStarted;
+    neverStarted.stopReceive();
+    QVERIFY(!neverStarted.isRunning());
+}
+
+// Catches a worker left waiting forever with its sockets unread.
+void tst_ReceiveThread::queueDrainedIsSignalledOnce()
+{
+    QList<ReceivedPiece> pieces{piece(1, header("q.bin", 9 * 1024 * 1024))};
+    const QByteArray block = pattern(12000);
+    qint64 total = 0;
+    for (; total + block.size() <= 9 * 1024 * 1024; total += block.size())
+        pieces << piece(1, block);
+    pieces << piece(1, block.left(int(9 * 1024 * 1024 - total)));
+    engine->appendPieces(pieces);
+    QTRY_COMPARE_WITH_TIMEOUT(log->drained, 1, 20000);
+    QTRY_COMPARE(engine->queuedBytes(), qint64(0));
+    QCOMPARE(log->drained, 1);
+}
+
+// Catches an engine that polls while nothing comes, with no transfer open and with one open.
+void tst_ReceiveThread::idleEngineUsesNoProcessor()
+{
+#ifdef Q_OS_LINUX
+    pthread_t thread{};
+    connect(engine.get(), &receiveThread::sendRecState, engine.get(),
+            [&thread](int) { thread = pthread_self(); }, Qt::DirectConnection);
+    send(1, {wire::greeting});
+    QTRY_COMPARE(log->codes.size(), 1);
+    clockid_t clock{};
+    QCOMPARE(pthread_getcpuclockid(thread, &clock), 0);
+    const auto cpuMs = [clock] {
+        timespec t{};
+        clock_gettime(clock, &t);
+        return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    };
+    QSignalSpy spy(log.get(), &CodeLog::recorded);
+    for (const QByteArray &bytes : {QByteArray(), header("i.bin", 10)}) {
+        if (!bytes.isEmpty()) {
+            send(1, {bytes});
+            QVERIFY(spy.wait());
+        }
+        const qint64 before = cpuMs();
+        QVERIFY(!spy.wait(600)); // idle: nothing may come
+        const qint64 used = cpuMs() - before;
+        QVERIFY2(used < 60, qPrintable(QStringLiteral("%1 ms of processor in 600 ms").arg(used)));
+    }
+#else
+    QSKIP("reads a thread's processor time the Linux way");
+#endif
+}
+
+// Catches reports that grow without bound, and a dropped text that shifts the finished
+// reports out of line.
+void tst_ReceiveThread::reportsStayBoundedAndAligned()
+{
+    RecvSnapshot first;
+    first.recvFileBytes = 1;
+    recvReports::push(RecFinished, first);
+    for (int i = 0; i < 10000; ++i) {
+        RecvSnapshot text;
+        text.lastRecvText = QByteArray::number(i);
+        recvReports::push(RecText, text);
+    }
+    RecvSnapshot second;
+    second.recvFileBytes = 2;
+    recvReports::push(RecFinished, second);
+
+    QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(1));
+    QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(2));
+    QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(2)); // empty: the last again
+    QList<QByteArray> texts;
+    while ((texts.isEmpty() || texts.last() != "9999") && texts.size() < 20000)
+        texts << recvReports::take(RecText).lastRecvText;
+    QVERIFY2(texts.size() < 5000, "text reports are not bounded");
+    QCOMPARE(texts.first(), QByteArray::number(10000 - texts.size())); // the newest ones, in order
+    QCOMPARE(recvReports::take(RecText).lastRecvText, QByteArray("9999"));
+}
+
+QTEST_GUILESS_MAIN(tst_ReceiveThread)
+#include "tst_receivethread.moc"
