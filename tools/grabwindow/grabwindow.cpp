@@ -1,0 +1,148 @@
+// Takes the screenshots of docs/: the window as its layout makes it, and a server and a client
+// window that have connected over loopback, greeted each other and moved a file.
+//
+// Usage: grabwindow OUTPUT_DIR   (run under a display, e.g. xvfb-run; see screenshot.sh)
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QStackedWidget>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTextEdit>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "app/mainwindow.h"
+
+namespace {
+
+// Runs the event loop until done() holds or the time is up.
+bool waitUntil(const std::function<bool()> &done, int ms = 10000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// A short pause with the event loop running, so that queued reports and painting settle.
+void settle(int ms = 300)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, int(deadline.remainingTime()));
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+std::unique_ptr<MainWindow> openWindow(const QString &settingsFile, const QVariantMap &values, quint16 port)
+{
+    {
+        QSettings settings(settingsFile, QSettings::IniFormat);
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+    auto w = std::make_unique<MainWindow>(port, settingsFile);
+    w->show();
+    return w;
+}
+
+bool save(QWidget *w, const QString &path)
+{
+    settle();
+    if (!w->grab().save(path)) {
+        std::fprintf(stderr, "grabwindow: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+template <typename T>
+T *child(MainWindow &w, const char *name)
+{
+    return w.findChild<T *>(QString::fromLatin1(name));
+}
+
+bool logHas(MainWindow &w, const QString &line)
+{
+    return child<QTextEdit>(w, "textEdit")->toPlainText().contains(line);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: grabwindow OUTPUT_DIR\n");
+        return 2;
+    }
+    const QString out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QTemporaryDir tmp;
+    const QString recvDir = QDir::tempPath() + QStringLiteral("/lumo-demo/接收");
+    QDir().mkpath(recvDir);
+    const quint16 port = freePort();
+
+    // The layout as the form builds it: a settings file without a role applies no page.
+    {
+        auto w = openWindow(tmp.filePath(QStringLiteral("layout.ini")),
+                            {{QStringLiteral("saveFilePath"), recvDir}}, freePort());
+        if (!save(w.get(), out + QStringLiteral("/window.png")))
+            return 1;
+    }
+
+    auto server = openWindow(tmp.filePath(QStringLiteral("server.ini")),
+                             {{QStringLiteral("socketType"), QStringLiteral("server")},
+                              {QStringLiteral("saveFilePath"), recvDir}},
+                             port);
+    auto client = openWindow(tmp.filePath(QStringLiteral("client.ini")),
+                             {{QStringLiteral("socketType"), QStringLiteral("client")},
+                              {QStringLiteral("saveFilePath"), recvDir},
+                              {QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1")}},
+                             port);
+    child<QAction>(*server, "act_startListen")->trigger();
+    child<QAction>(*client, "act_connect")->trigger();
+    if (!waitUntil([&] { return child<QComboBox>(*server, "clientcomBox")->count() > 0; })) {
+        std::fprintf(stderr, "grabwindow: the client did not connect\n");
+        return 1;
+    }
+
+    child<QPushButton>(*client, "testBtn")->click();
+    waitUntil([&] { return logHas(*server, QStringLiteral("[in] ")); });
+
+    const QString file = tmp.filePath(QStringLiteral("季度报告.pdf"));
+    {
+        QFile f(file);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(1536 * 1024, 'x'));
+    }
+    client->openFileDialog = [file](QWidget *, const QString &, const QString &) { return file; };
+    child<QPushButton>(*client, "fileTransmitBtn")->click();
+    if (!waitUntil([&] { return logHas(*server, QStringLiteral("接收完成!")); })) {
+        std::fprintf(stderr, "grabwindow: the file did not arrive\n");
+        return 1;
+    }
+    waitUntil([&] { return logHas(*client, QStringLiteral("传送完成!")); });
+    QFile::remove(recvDir + QStringLiteral("/季度报告.pdf"));
+
+    if (!save(server.get(), out + QStringLiteral("/server.png")) || !save(client.get(), out + QStringLiteral("/client.png")))
+        return 1;
+    return 0;
+}
