@@ -1,6 +1,5 @@
 // Connection state display, error labels with their timed reset, the local address list and
 // the list of accepted clients.
-#include <QHostInfo>
 #include <QtTest>
 
 #include "windowprobe.h"
@@ -41,7 +40,6 @@ private slots:
     void errorShownRedAndCleared_data();
     void errorShownRedAndCleared();
     void secondErrorRestartsTheClearing();
-    void localAddressesAreIpv4Only();
     void newClientKeys_data();
     void newClientKeys();
     void disconnectionRemovesEveryDroppedClient_data();
@@ -186,27 +184,6 @@ void tst_WindowStatus::secondErrorRestartsTheClearing()
     QVERIFY(QMetaObject::invokeMethod(&timer, "timeout"));
     QVERIFY(P::serverErrorLabel(*w)->text().isEmpty());
     QVERIFY(P::clientErrorLabel(*w)->text().isEmpty());
-}
-
-// Faults: IPv6 or other addresses listed, a refill that appends to the old items, a list in
-// another order than the lookup's.
-void tst_WindowStatus::localAddressesAreIpv4Only()
-{
-    QStringList expected;
-    for (const QHostAddress &a : QHostInfo::fromName(QHostInfo::localHostName()).addresses()) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol)
-            expected << a.toString();
-    }
-    P::initLocalIpList(*w);
-    P::initLocalIpList(*w);
-
-    QComboBox *box = P::ui(*w)->localIpComBox;
-    QStringList items;
-    for (int i = 0; i < box->count(); ++i)
-        items << box->itemText(i);
-    QCOMPARE(items, expected);
-    for (const QString &item : items)
-        QCOMPARE(QHostAddress(item).protocol(), QAbstractSocket::IPv4Protocol);
 }
 
 // Faults: the mapped form listed as it is, the key cut at the wrong piece, a case-blind
