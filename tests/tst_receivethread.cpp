@@ -114,6 +114,7 @@ private slots:
 private:
     void startEngine();
     void send(quint64 connection, const QList<QByteArray> &pieces);
+    void sendPaced(quint64 connection, const QList<QByteArray> &pieces);
     QString recvPath(const QString &name) const { return QDir(recvDir).filePath(name); }
 
     std::unique_ptr<QTemporaryDir> temp;
@@ -156,6 +157,17 @@ void tst_ReceiveThread::send(quint64 connection, const QList<QByteArray> &pieces
 {
     for (const QByteArray &bytes : pieces)
         engine->appendPieces({piece(connection, bytes)});
+}
+
+// As a paced sender's writes arrive: each piece is handled before the next one comes, so that
+// no progress code is merged with the next one's.
+void tst_ReceiveThread::sendPaced(quint64 connection, const QList<QByteArray> &pieces)
+{
+    for (const QByteArray &bytes : pieces) {
+        const int before = log->codes.size();
+        engine->appendPieces({piece(connection, bytes)});
+        QTRY_VERIFY(log->codes.size() > before);
+    }
 }
 
 void tst_ReceiveThread::exactWritesGiveTheOriginalCodes_data()
@@ -212,7 +224,7 @@ void tst_ReceiveThread::exactWritesGiveTheOriginalCodes()
         QVERIFY(old.open(QIODevice::WriteOnly));
         old.write("an older and longer file of the same name");
     }
-    send(1, pieces);
+    sendPaced(1, pieces);
     QTRY_COMPARE(log->codes, codes);
     QCOMPARE(log->finished, counters);
     QCOMPARE(log->texts, texts);
@@ -419,7 +431,9 @@ void tst_ReceiveThread::writeFailureIsReported()
         pieces << data.mid(pos, 12000);
     pieces << wire::endMarker << wire::greeting;
     send(1, pieces);
-    QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress, RecProgress, RecWriteFailed, RecText}));
+    QTRY_COMPARE(log->codes.size() ? log->codes.last() : -1, int(RecText));
+    log->codes.removeAll(RecProgress); // how many depends on how far the engine fell behind
+    QCOMPARE(log->codes, (QList<int>{RecStarted, RecWriteFailed, RecText}));
     QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
     QCOMPARE(readFile(recvPath(QStringLiteral("w.bin"))), data.left(30000));
 #else

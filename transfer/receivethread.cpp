@@ -109,14 +109,17 @@ class ReceiveConnection final : public StreamSink {
 public:
     explicit ReceiveConnection(receiveThread &engine) : engine(engine), parser(*this) {}
 
-    void feed(const QByteArray &bytes)
+    // backlog: more of this connection is already queued.
+    void feed(const QByteArray &bytes, bool backlog)
     {
         lastPiece.start();
         openedInPiece = false;
         progress = false;
         parser.feed(bytes);
-        // One progress code per piece that only continued a file, as a plain data piece does.
-        if (progress)
+        // One progress code per piece that only continued a file, as a plain data piece does;
+        // but while pieces queue up the code waits for the last of them, since a queued signal
+        // per piece would cost more than the write itself.
+        if (progress && !backlog)
             emit engine.sendRecState(RecProgress);
     }
 
@@ -215,7 +218,7 @@ class Connections {
 public:
     explicit Connections(receiveThread &engine) : engine(engine) {}
 
-    void handle(const ReceivedPiece &piece)
+    void handle(const ReceivedPiece &piece, bool backlog)
     {
         auto it = open.find(piece.connection);
         if (piece.endOfStream) {
@@ -229,7 +232,7 @@ public:
             return;
         if (it == open.end())
             it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine)).first;
-        it->second->feed(piece.bytes);
+        it->second->feed(piece.bytes, backlog);
         if (it->second->idle())
             open.erase(it);
     }
@@ -329,12 +332,13 @@ void receiveThread::run()
             }
         }
         const ReceivedPiece piece = dataQueue->takeFirst();
+        const bool backlog = !dataQueue->isEmpty() && dataQueue->first().connection == piece.connection;
         const qint64 size = piece.bytes.size();
         const qint64 before = queued.fetch_sub(size);
         lock.unlock();
         if (before >= lowWater && before - size < lowWater)
             emit queueDrained();
-        connections.handle(piece);
+        connections.handle(piece, backlog);
         connections.expire();
         lock.relock();
     }
