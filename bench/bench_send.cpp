@@ -66,11 +66,13 @@ void resetPeakRss()
         f.write("5");
 }
 
-double threadCpuSeconds()
+// User and system seconds of the calling thread.
+std::pair<double, double> threadCpuSeconds()
 {
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return {double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6,
+            double(u.ru_stime.tv_sec) + double(u.ru_stime.tv_usec) / 1e6};
 }
 
 bool writeSource(const QString &path, qint64 size)
@@ -135,7 +137,7 @@ void workerToWorker(qint64 size, const QString &source, const QString &recvDir)
 
     resetPeakRss();
     const qint64 idle = procStatusKiB("VmRSS:");
-    double cpuBefore = 0, cpuAfter = 0;
+    std::pair<double, double> cpuBefore, cpuAfter;
     k.inWorker([&] { cpuBefore = threadCpuSeconds(); });
     QElapsedTimer clock;
     clock.start();
@@ -146,11 +148,11 @@ void workerToWorker(qint64 size, const QString &source, const QString &recvDir)
     waitFor([&] { return log.last(WorkerLog::Trans) == TransFinished; }, 10000);
     k.inWorker([&] { cpuAfter = threadCpuSeconds(); });
     const qint64 peak = procStatusKiB("VmHWM:");
-    const double cpu = cpuAfter - cpuBefore;
-    std::printf("1. worker to worker, %lld MiB%s: %.2f MB/s; sending thread CPU %.2f s (%.1f %% of one core);"
-                " peak RSS %.1f MiB, %.1f MiB above idle\n",
-                size / MiB, ok ? "" : " (NOT FINISHED)", size / 1e6 / seconds, cpu, 100 * cpu / seconds,
-                peak / 1024.0, (peak - idle) / 1024.0);
+    const double user = cpuAfter.first - cpuBefore.first, sys = cpuAfter.second - cpuBefore.second;
+    std::printf("1. worker to worker, %lld MiB%s: %.2f MB/s; sending thread CPU %.2f s (user %.2f, system %.2f;"
+                " %.1f %% of one core); peak RSS %.1f MiB, %.1f MiB above idle\n",
+                size / MiB, ok ? "" : " (NOT FINISHED)", size / 1e6 / seconds, user + sys, user, sys,
+                100 * (user + sys) / seconds, peak / 1024.0, (peak - idle) / 1024.0);
     k.cmd(CmdDisconnect);
     child.waitForFinished(10000);
 }

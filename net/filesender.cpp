@@ -18,8 +18,10 @@ using std::chrono::microseconds;
 
 // Keeps writes at least one gap apart. Receivers built to the original design expect every
 // write to arrive alone, so the gap stays; but spinning through it would burn a core. So:
-// sleep through most of it, and spin only for the part the OS may wake us late, which is
-// learnt from how late it woke us before.
+// sleep through most of it, and spin only for the part the OS may wake us late, learnt from
+// how late it woke us before. Where sleeps are coarse (a whole scheduler tick, as on a
+// default Windows timer, or a loaded machine) sleeping would wreck the rate: then the gap is
+// spun out, yielding, and a sleep is tried again now and then.
 class Pacer {
 public:
     void wrote() { lastWrite = Clock::now(); }
@@ -27,22 +29,36 @@ public:
     void waitGap()
     {
         const Clock::time_point due = lastWrite + gap;
-        const Clock::time_point wake = due - lateness - margin;
-        const Clock::time_point now = Clock::now();
-        if (wake > now) {
-            std::this_thread::sleep_for(wake - now);
-            const auto late = Clock::now() - wake;
-            lateness = std::clamp<Clock::duration>((lateness * 7 + late) / 8, Clock::duration::zero(), gap);
+        const bool sleepIsFine = lateness < maxSpin;
+        if (sleepIsFine || ++sinceProbe >= probeEvery) {
+            const Clock::time_point wake = due - std::min<Clock::duration>(lateness, maxSpin) - margin;
+            const Clock::time_point now = Clock::now();
+            if (wake > now) {
+                std::this_thread::sleep_for(wake - now);
+                // One late wake-up among many good ones must not flip the mode: clamp it.
+                const Clock::duration late = std::min<Clock::duration>(Clock::now() - wake, 2 * maxSpin);
+                // A probe that went well is believed at once; otherwise follow the trend.
+                lateness = !sleepIsFine && late < maxSpin ? late : (lateness * 7 + late) / 8;
+                sinceProbe = 0;
+            }
         }
-        while (Clock::now() < due) {
+        if (sleepIsFine) {
+            while (Clock::now() < due) {
+            }
+        } else {
+            while (Clock::now() < due)
+                std::this_thread::yield();
         }
     }
 
 private:
     static constexpr microseconds gap{1000};
     static constexpr microseconds margin{20};
+    static constexpr microseconds maxSpin{250};
+    static constexpr int probeEvery = 500;
     Clock::time_point lastWrite = Clock::now();
     Clock::duration lateness = microseconds(100);
+    int sinceProbe = 0;
 };
 
 QByteArray header(const QString &name, qint64 size)
