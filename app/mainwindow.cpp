@@ -47,6 +47,8 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
     f.setPointSize(11);
     setFont(f);
 
+    // Coarse timers may fire up to 5 % early; errors must stay up the full 5 s.
+    statusTimer.setTimerType(Qt::PreciseTimer);
     connect(&statusTimer, &QTimer::timeout, &statusTimer, [this] { resetErrorLabels(); }, Qt::DirectConnection);
 }
 
