@@ -38,10 +38,15 @@ public:
         QMutexLocker lock(&mutex);
         return all;
     }
-    void drain()
+    // Takes everything queued; like the engine, tells the worker when the queue fell below
+    // the low mark.
+    void drain(QObject *worker = nullptr)
     {
         QMutexLocker lock(&mutex);
+        const bool crossed = queued >= receiveThread::lowWater;
         queued = 0;
+        if (worker && crossed)
+            QMetaObject::invokeMethod(worker, "resumeReading", Qt::QueuedConnection);
     }
     // Bytes of one connection, in order.
     QByteArray stream(quint64 connection) const
