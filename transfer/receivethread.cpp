@@ -274,7 +274,7 @@ private:
 } // namespace
 
 receiveThread::receiveThread()
-    : dataQueue(new QList<ReceivedPiece>),
+    : dataQueue(new std::deque<ReceivedPiece>),
       startMarker(QString::fromUtf8(wire::startMarker)),
       endMarker(QString::fromUtf8(wire::endMarker)),
       sizeMarker(QString::fromUtf8(wire::sizeMarker)),
@@ -297,7 +297,7 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
         QMutexLocker lock(&queueMutex);
         qint64 added = 0;
         for (const ReceivedPiece &piece : pieces) {
-            dataQueue->append(piece);
+            dataQueue->push_back(piece);
             added += piece.bytes.size();
         }
         queued += added;
@@ -319,20 +319,21 @@ void receiveThread::run()
     QMutexLocker lock(&queueMutex);
     running = !stopRequested;
     while (running) {
-        if (dataQueue->isEmpty()) {
+        if (dataQueue->empty()) {
             // Sleeps until a piece comes, the next held transfer or text times out, or a stop.
             queueNotEmpty.wait(&queueMutex, connections.nextDeadline());
             if (!running)
                 break;
-            if (dataQueue->isEmpty()) {
+            if (dataQueue->empty()) {
                 lock.unlock();
                 connections.expire();
                 lock.relock();
                 continue;
             }
         }
-        const ReceivedPiece piece = dataQueue->takeFirst();
-        const bool backlog = !dataQueue->isEmpty() && dataQueue->first().connection == piece.connection;
+        const ReceivedPiece piece = std::move(dataQueue->front());
+        dataQueue->pop_front();
+        const bool backlog = !dataQueue->empty() && dataQueue->front().connection == piece.connection;
         const qint64 size = piece.bytes.size();
         const qint64 before = queued.fetch_sub(size);
         lock.unlock();

@@ -9,6 +9,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <deque>
 
 #include "transfer/wireformat.h"
 
@@ -70,7 +71,7 @@ public:
     // No piece for longer than this ends an open transfer.
     static constexpr int timeoutMs = 1000;
 
-    QList<ReceivedPiece> *dataQueue; // guarded by queueMutex
+    std::deque<ReceivedPiece> *dataQueue; // guarded by queueMutex; a deque allocates per block, not per piece
     QMutex queueMutex;
     const QString startMarker;
     const QString endMarker;
