@@ -16,29 +16,21 @@
 #include <QToolBar>
 #include <QtTest>
 
-#include "app/mainwindow.h"
-#include "ui_mainwindow.h"
+#include "tests/windowprobe.h"
 
-class MainWindowProbe {
-public:
-    static QList<QWidget *> statusWidgets(MainWindow &w)
-    {
-        return {w.serverStateLabel, w.clientStateLabel, w.transferProgressBar, w.serverErrorLabel,
-                w.clientErrorLabel};
-    }
-    static QLabel *label(MainWindow &w, int i)
-    {
-        return QList<QLabel *>{w.serverStateLabel, w.serverErrorLabel, w.clientStateLabel, w.clientErrorLabel}[i];
-    }
-    static QProgressBar *progress(MainWindow &w) { return w.transferProgressBar; }
-};
-
-static quint16 freePort()
+namespace {
+QList<QWidget *> statusWidgetsInOrder(MainWindow &w)
 {
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
+    return {MainWindowProbe::serverStateLabel(w), MainWindowProbe::clientStateLabel(w),
+            MainWindowProbe::progressBar(w), MainWindowProbe::serverErrorLabel(w),
+            MainWindowProbe::clientErrorLabel(w)};
 }
+QList<QLabel *> labels(MainWindow &w)
+{
+    return {MainWindowProbe::serverStateLabel(w), MainWindowProbe::serverErrorLabel(w),
+            MainWindowProbe::clientStateLabel(w), MainWindowProbe::clientErrorLabel(w)};
+}
+} // namespace
 
 class TestForm : public QObject {
     Q_OBJECT
@@ -184,19 +176,19 @@ private slots:
     void statusBar()
     {
         MainWindow &win = *w;
-        QVERIFY(MainWindowProbe::progress(win)->isHidden());
-        QCOMPARE(MainWindowProbe::progress(win)->minimum(), 0);
-        QCOMPARE(MainWindowProbe::progress(win)->maximum(), 100);
+        QVERIFY(MainWindowProbe::progressBar(win)->isHidden());
+        QCOMPARE(MainWindowProbe::progressBar(win)->minimum(), 0);
+        QCOMPARE(MainWindowProbe::progressBar(win)->maximum(), 100);
         for (int i = 0; i < 4; ++i) {
-            QLabel *l = MainWindowProbe::label(win, i);
+            QLabel *l = labels(win)[i];
             QVERIFY(l->autoFillBackground());
             QVERIFY(l->text().isEmpty());
             QCOMPARE(l->parentWidget(), w->statusBar()); // added to the bar, which adopts it
         }
         // Left to right once everything is visible and has some width.
-        const QList<QWidget *> order = MainWindowProbe::statusWidgets(win);
+        const QList<QWidget *> order = statusWidgetsInOrder(win);
         for (int i = 0; i < 4; ++i)
-            MainWindowProbe::label(win, i)->setText(QStringLiteral("x%1").arg(i));
+            labels(win)[i]->setText(QStringLiteral("x%1").arg(i));
         for (QWidget *wd : order)
             wd->show();
         w->resize(900, 400);
@@ -208,9 +200,9 @@ private slots:
             QVERIFY2(prev < cur, qPrintable(QStringLiteral("status widget %1 out of order").arg(i)));
         }
         w->hide();
-        MainWindowProbe::progress(win)->hide();
+        MainWindowProbe::progressBar(win)->hide();
         for (int i = 0; i < 4; ++i)
-            MainWindowProbe::label(win, i)->clear();
+            labels(win)[i]->clear();
     }
 
     void icons_data()

@@ -9,25 +9,7 @@
 
 #include <atomic>
 
-#include "app/mainwindow.h"
-#include "net/sendthread.h"
-
-class MainWindowProbe {
-public:
-    static QLabel *serverErrorLabel(MainWindow &w) { return w.serverErrorLabel; }
-    static QLabel *clientErrorLabel(MainWindow &w) { return w.clientErrorLabel; }
-    static QTimer &statusTimer(MainWindow &w) { return w.statusTimer; }
-    static sendThread *worker(MainWindow &w) { return w.sendWorker; }
-    static void serverError(MainWindow &w) { w.onServerErrorOccurs(w.sendWorker->server); }
-    static void clientError(MainWindow &w) { w.onClientErrorOccurs(w.sendWorker->currentClientSocket()); }
-};
-
-static quint16 freePort()
-{
-    QTcpServer s;
-    s.listen(QHostAddress::LocalHost, 0);
-    return s.serverPort();
-}
+#include "tests/windowprobe.h"
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -70,7 +52,7 @@ private slots:
         // Let part of the period pass, then a second error restarts the full 5 s.
         QTest::qWait(300);
         QVERIFY(timer.remainingTime() <= 4800);
-        MainWindowProbe::clientError(w);
+        MainWindowProbe::clientError(w, MainWindowProbe::worker(w)->currentClientSocket());
         QVERIFY(timer.isActive());
         QVERIFY(timer.remainingTime() > 4800);
         QCOMPARE(clientLabel->palette().color(QPalette::Window), QColor(Qt::red));

@@ -7,33 +7,8 @@
 
 #include <memory>
 
-#include "net/sendthread.h"
+#include "tests/workerrig.h"
 #include "transfer/receivethread.h"
-
-namespace {
-// Runs fn in the worker's thread after every command already queued there.
-template <typename Fn>
-void runInWorker(sendThread *w, Fn fn)
-{
-    QMetaObject::invokeMethod(w, fn, Qt::BlockingQueuedConnection);
-}
-
-struct Worker {
-    sendThread *w;
-    explicit Worker(quint16 port = 0) : w(new sendThread(port))
-    {
-        w->moveToThread(w);
-        w->start(QThread::InheritPriority);
-    }
-    ~Worker()
-    {
-        w->quit();
-        w->wait();
-        delete w;
-    }
-    void cmd(int code) { QMetaObject::invokeMethod(w, "handleCmd", Qt::QueuedConnection, Q_ARG(int, code)); }
-};
-} // namespace
 
 class TestWorker : public QObject {
     Q_OBJECT
@@ -41,7 +16,7 @@ private slots:
     // Catches slots running in the GUI thread, or children left behind on moveToThread.
     void threadAffinity()
     {
-        Worker k;
+        WorkerRig k(freePort());
         QCOMPARE(k.w->thread(), static_cast<QThread *>(k.w));
         QVERIFY(k.w->isRunning());
         QVERIFY(k.w->recThread);
@@ -49,7 +24,7 @@ private slots:
         QThread *seen = nullptr;
         QThread *serverThread = nullptr;
         QThread *clientThread = nullptr;
-        runInWorker(k.w, [&] {
+        k.inWorker([&] {
             seen = QThread::currentThread();
             serverThread = k.w->server->thread();
             clientThread = k.w->clientSocket->thread();
@@ -77,7 +52,7 @@ private slots:
     void unknownCodes()
     {
         QFETCH(int, code);
-        Worker k;
+        WorkerRig k(freePort());
         QList<std::shared_ptr<QSignalSpy>> spies;
         const QMetaObject *mo = k.w->metaObject();
         for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
@@ -88,7 +63,7 @@ private slots:
         k.cmd(code);
         bool listening = true;
         QAbstractSocket::SocketState state = QAbstractSocket::ConnectedState;
-        runInWorker(k.w, [&] {
+        k.inWorker([&] {
             listening = k.w->server->isListening();
             state = k.w->clientSocket->state();
         });
@@ -104,11 +79,8 @@ private slots:
     {
         QTcpServer peer;
         QVERIFY(peer.listen(QHostAddress::LocalHost, 0));
-        Worker k(peer.serverPort());
-        {
-            QMutexLocker lock(&k.w->commandMutex);
-            k.w->hostName = QStringLiteral("127.0.0.1");
-        }
+        WorkerRig k(peer.serverPort());
+        k.setHost(QStringLiteral("127.0.0.1"));
         k.cmd(CmdConnect);
         QVERIFY(peer.waitForNewConnection(5000));
         std::unique_ptr<QTcpSocket> in(peer.nextPendingConnection());
@@ -144,7 +116,7 @@ private slots:
         QPointer<QTcpSocket> client = w->clientSocket;
         QPointer<receiveThread> engine = w->recThread;
         QMetaObject::invokeMethod(w, "handleCmd", Qt::QueuedConnection, Q_ARG(int, CmdStartListen));
-        runInWorker(w, [] {});
+        QMetaObject::invokeMethod(w, [] {}, Qt::BlockingQueuedConnection);
         w->quit();
         QVERIFY(w->wait(5000));
         QVERIFY(w->isFinished());

@@ -19,6 +19,7 @@
 
 #include "app/mainwindow.h"
 #include "net/sendthread.h"
+#include "tests/freeport.h"
 #include "ui_mainwindow.h"
 
 class MainWindowProbe {
@@ -97,13 +98,7 @@ inline QStringList logLines(MainWindow &w)
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
-// A port that was free a moment ago; the window listens on it instead of 8080.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using ::freePort;
 
 inline void writeSettings(const QString &path, const QVariantMap &values)
 {

@@ -8,14 +8,8 @@
 #include <QTcpServer>
 
 #include "net/sendthread.h"
+#include "tests/freeport.h"
 
-// A port nobody listens on right now; the worker takes its port at construction.
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // Records what the worker hands to the engine; queuedBytes() is under the test's control.
 class PieceRecorder : public PieceSink {
