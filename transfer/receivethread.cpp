@@ -293,8 +293,11 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
 {
     if (pieces.isEmpty())
         return;
+    std::vector<QByteArray> toFree; // freed here, after the unlock
     {
         QMutexLocker lock(&queueMutex);
+        toFree.swap(spent);
+        spentBytes = 0;
         qint64 added = 0;
         for (const ReceivedPiece &piece : pieces) {
             dataQueue->push_back(piece);
@@ -331,7 +334,7 @@ void receiveThread::run()
                 continue;
             }
         }
-        const ReceivedPiece piece = std::move(dataQueue->front());
+        ReceivedPiece piece = std::move(dataQueue->front());
         dataQueue->pop_front();
         const bool backlog = !dataQueue->empty() && dataQueue->front().connection == piece.connection;
         const qint64 size = piece.bytes.size();
@@ -342,6 +345,10 @@ void receiveThread::run()
         connections.handle(piece, backlog);
         connections.expire();
         lock.relock();
+        if (spentBytes + size <= maxSpentBytes) {
+            spentBytes += size;
+            spent.push_back(std::move(piece.bytes));
+        }
     }
     stopRequested = false;
     lock.unlock();

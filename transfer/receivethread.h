@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <deque>
+#include <vector>
 
 #include "transfer/wireformat.h"
 
@@ -91,6 +92,12 @@ private:
     QWaitCondition queueNotEmpty; // with queueMutex
     std::atomic<qint64> queued{0};
     bool stopRequested = false;   // guarded by queueMutex; keeps a stop that comes before run()
+    // Pieces the engine is done with, freed by the producer in its own thread at its next
+    // append: freeing into another thread's allocator arena contends with that thread.
+    // Capped, so at most this much waits for an idle producer.
+    std::vector<QByteArray> spent; // guarded by queueMutex
+    qint64 spentBytes = 0;         // guarded by queueMutex
+    static constexpr qint64 maxSpentBytes = 1024 * 1024;
 };
 
 #endif
