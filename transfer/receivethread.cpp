@@ -294,8 +294,11 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
     if (pieces.isEmpty())
         return;
     std::vector<QByteArray> toFree; // freed here, after the unlock
+    bool wasEmpty;
     {
         QMutexLocker lock(&queueMutex);
+        // The engine waits only on an empty queue, and looks under this lock before it does.
+        wasEmpty = dataQueue->empty();
         toFree.swap(spent);
         spentBytes = 0;
         qint64 added = 0;
@@ -305,7 +308,8 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
         }
         queued += added;
     }
-    queueNotEmpty.wakeOne();
+    if (wasEmpty)
+        queueNotEmpty.wakeOne();
 }
 
 void receiveThread::stopReceive()
