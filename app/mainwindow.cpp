@@ -18,8 +18,7 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
       versionText(QStringLiteral("(1.0)")),
       settingsFilePath(settingsFile.isEmpty()
                            ? QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini")
-                           : settingsFile),
-      port(port)
+                           : settingsFile)
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);

@@ -103,7 +103,6 @@ private:
     QLabel *serverErrorLabel = nullptr;
     QProgressBar *transferProgressBar = nullptr;
 
-    quint16 port = defaultPort;
     QElapsedTimer recvTime;
     QElapsedTimer sendTime;
 

@@ -44,6 +44,19 @@ struct Peer {
     }
 };
 
+// The worker listening, with one peer of the test connected to it; returns the worker's
+// accepted socket for that peer, or null.
+QTcpSocket *acceptPeer(WorkerRig &k, WorkerLog &log, Peer &peer)
+{
+    k.cmd(CmdStartListen);
+    k.settle();
+    peer.take(new QTcpSocket);
+    peer.socket->connectToHost(QHostAddress::LocalHost, k.w->port());
+    if (!QTest::qWaitFor([&] { return log.count(WorkerLog::NewClient) == 1; }))
+        return nullptr;
+    return log.sockets(WorkerLog::NewClient).at(0);
+}
+
 // The worker in the client role, connected to a peer in the test thread.
 struct ClientRig {
     QTcpServer server;
@@ -214,13 +227,9 @@ private slots:
         QFETCH(bool, disposed);
         WorkerRig k(freePort());
         WorkerLog log(k.w);
-        k.cmd(CmdStartListen);
-        k.settle();
         Peer peer;
-        peer.take(new QTcpSocket);
-        peer.socket->connectToHost(QHostAddress::LocalHost, k.w->port());
-        QTRY_COMPARE(log.count(WorkerLog::NewClient), 1);
-        QTcpSocket *target = log.sockets(WorkerLog::NewClient).at(0);
+        QTcpSocket *target = acceptPeer(k, log, peer);
+        QVERIFY(target);
 
         const QByteArray data = content(4 * 1024 * 1024);
         k.setSend(target, writeFile(dir.filePath(QStringLiteral("gone.bin")), data));
@@ -244,13 +253,9 @@ private slots:
     {
         WorkerRig k(freePort());
         WorkerLog log(k.w);
-        k.cmd(CmdStartListen);
-        k.settle();
         Peer peer;
-        peer.take(new QTcpSocket);
-        peer.socket->connectToHost(QHostAddress::LocalHost, k.w->port());
-        QTRY_COMPARE(log.count(WorkerLog::NewClient), 1);
-        QTcpSocket *target = log.sockets(WorkerLog::NewClient).at(0);
+        QTcpSocket *target = acceptPeer(k, log, peer);
+        QVERIFY(target);
 
         const QByteArray data = content(2 * 1024 * 1024);
         k.setSend(target, writeFile(dir.filePath(QStringLiteral("busy.bin")), data));
