@@ -178,6 +178,7 @@ public:
         RecvSnapshot snapshot;
         snapshot.recvFileBytes = file.written();
         snapshot.recvTotalBytes = streamBytes;
+        snapshot.fileName = file.fileName();
         report(RecFinished, snapshot);
     }
 

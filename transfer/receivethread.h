@@ -28,6 +28,7 @@ struct RecvSnapshot {
     quint64 recvFileBytes = 0;  // file bytes written
     quint64 recvTotalBytes = 0; // bytes of the stream the transfer took, markers included
     QByteArray lastRecvText;    // the text piece
+    QString fileName;           // RecFinished: the path the file was stored under
 };
 
 // Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
