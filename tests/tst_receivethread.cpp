@@ -97,6 +97,7 @@ private slots:
     void timeoutEndsTransferAfterOneSecond();
     void pausesUnderOneSecondKeepTheTransfer();
     void twoConnectionsAtOnce();
+    void sameNameFromTwoPeersNeverMixes();
     void endOfStreamEndsTheConnectionAtOnce_data();
     void endOfStreamEndsTheConnectionAtOnce();
     void createFailureConsumesTransferSilently_data();
@@ -241,7 +242,7 @@ void tst_ReceiveThread::timeoutEndsTransferAfterOneSecond()
     const qint64 waited = log->times.last() - sent;
     QVERIFY2(waited >= receiveThread::timeoutMs, qPrintable(QString::number(waited)));
     QVERIFY2(waited < 1400, qPrintable(QString::number(waited)));
-    QCOMPARE(readFile(recvPath(QStringLiteral("t.bin"))), QByteArray("abc"));
+    QCOMPARE(readFile(recvPath(QStringLiteral("t.bin.part"))), QByteArray("abc"));
 }
 
 // Catches a timer that is not restarted by each piece: the pauses add up to more than the
@@ -298,30 +299,61 @@ void tst_ReceiveThread::twoConnectionsAtOnce()
     QCOMPARE(readFile(recvPath(QStringLiteral("two.bin"))), two);
 }
 
+// Catches two peers' bytes mixed into one file of the same name.
+void tst_ReceiveThread::sameNameFromTwoPeersNeverMixes()
+{
+    const QByteArray one = pattern(3000, 1);
+    const QByteArray two = pattern(3000, 2);
+    const QByteArray streams[2] = {header("same.bin", one.size()) + one + wire::endMarker,
+                                   header("same.bin", two.size()) + two + wire::endMarker};
+    for (int i = 0; i < streams[0].size(); ++i)
+        engine->appendPieces({piece(1, streams[0].mid(i, 1)), piece(2, streams[1].mid(i, 1))});
+    QTRY_COMPARE(log->finished.size(), 2);
+    QCOMPARE(readFile(recvPath(QStringLiteral("same.bin"))), two); // the one that finished last
+    QCOMPARE(QDir(recvDir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("same.bin")});
+}
+
 void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QList<int>>("codes");
     QTest::addColumn<QList<QByteArray>>("texts");
-    QTest::newRow("open transfer ends as a timeout") << header("o.bin", 50) + "abc"
-                                                      << QList<int>{RecStarted, RecTimeout} << QList<QByteArray>{};
+    // What the receive directory holds afterwards, as "name=content"; it held "o.bin=good".
+    QTest::addColumn<QStringList>("files");
+    const QString good = QStringLiteral("o.bin=good");
+    QTest::newRow("a cut re-send keeps the good file; the fragment is .part")
+        << header("o.bin", 50) + "abc" << QList<int>{RecStarted, RecTimeout} << QList<QByteArray>{}
+        << QStringList{good, QStringLiteral("o.bin.part=abc")};
     const QByteArray start = QStringLiteral("准备开始").toUtf8();
-    QTest::newRow("held text is shown") << start << QList<int>{RecText} << QList<QByteArray>{start};
+    QTest::newRow("held text is shown") << start << QList<int>{RecText} << QList<QByteArray>{start} << QStringList{good};
     const QByteArray broken = wire::startMarker + "x" + wire::sizeMarker;
-    QTest::newRow("unfinished header is text") << broken << QList<int>{RecText} << QList<QByteArray>{broken};
+    QTest::newRow("unfinished header is text") << broken << QList<int>{RecText} << QList<QByteArray>{broken}
+                                               << QStringList{good};
+    QTest::newRow("short file ended early by its sender")
+        << header("o.bin", 50) + "abc" + wire::endMarker << QList<int>{RecStarted, RecFinished} << QList<QByteArray>{}
+        << QStringList{QStringLiteral("o.bin=abc")};
 }
 
-// Catches a closed connection whose state waits for the timeout, or is never freed.
+// Catches a closed connection whose state waits for the timeout, or is never freed; a cut
+// transfer left under the file's own name; a short file whose end marker is taken as data.
 void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QList<int>, codes);
     QFETCH(QList<QByteArray>, texts);
+    QFETCH(QStringList, files);
+    QFile old(recvPath(QStringLiteral("o.bin")));
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("good") == 4);
+    old.close();
     const qint64 sent = log->clock.elapsed();
     engine->appendPieces({piece(5, bytes), closed(5)});
     QTRY_COMPARE(log->codes, codes);
     QCOMPARE(log->texts, texts);
     QVERIFY2(log->times.last() - sent < receiveThread::timeoutMs - 100, "waited for the timeout");
+    QStringList found;
+    for (const QString &name : QDir(recvDir).entryList(QDir::Files | QDir::Hidden))
+        found << name + QLatin1Char('=') + QString::fromLatin1(readFile(recvPath(name)));
+    QCOMPARE(found, files);
 }
 
 void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
@@ -336,6 +368,12 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
 #ifdef Q_OS_UNIX
     QTest::newRow("name of a link leading outside") << QByteArray("l.txt") << QStringLiteral("link");
 #endif
+    // Files the next start would read or load.
+    QTest::newRow("settings.ini into the application's directory") << QByteArray("settings.ini") << QStringLiteral("app");
+    QTest::newRow("qt.conf into the application's directory") << QByteArray("qt.conf") << QStringLiteral("app");
+    QTest::newRow("x.DLL into the application's directory") << QByteArray("x.DLL") << QStringLiteral("app");
+    QTest::newRow("the executable's own name")
+        << QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() << QStringLiteral("app");
 }
 
 // Catches a failed transfer that floods the log as text, a directory created on the way, and
@@ -345,8 +383,12 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
     QFETCH(QByteArray, name);
     QFETCH(QString, setup);
     const QString outside = temp->filePath(QStringLiteral("outside.txt"));
+    const QString appFile = QDir(QCoreApplication::applicationDirPath()).filePath(QString::fromUtf8(name));
+    const QByteArray appFileBefore = readFile(appFile);
     if (setup == QLatin1String("missing")) {
         receiveDirPath.set(temp->filePath(QStringLiteral("no/such/dir")));
+    } else if (setup == QLatin1String("app")) {
+        receiveDirPath.set(QCoreApplication::applicationDirPath() + QStringLiteral("/."));
     } else if (setup == QLatin1String("directory")) {
         QVERIFY(QDir(recvDir).mkdir(QStringLiteral("d")));
     } else if (setup == QLatin1String("link")) {
@@ -364,6 +406,8 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
     QVERIFY(!QFileInfo::exists(temp->filePath(QStringLiteral("no"))));
     if (setup == QLatin1String("link"))
         QCOMPARE(readFile(outside), QByteArray("keep"));
+    if (setup == QLatin1String("app"))
+        QCOMPARE(readFile(appFile), appFileBefore);
 }
 
 void tst_ReceiveThread::namesStayInsideTheReceiveDirectory_data()
@@ -374,6 +418,9 @@ void tst_ReceiveThread::namesStayInsideTheReceiveDirectory_data()
     QTest::newRow("backslash parent step") << QByteArray("..\\escape.txt") << QStringLiteral("escape.txt");
     QTest::newRow("absolute path") << QByteArray("/tmp/lumo-absolute.txt") << QStringLiteral("lumo-absolute.txt");
     QTest::newRow("subdirectory") << QByteArray("sub/inner.txt") << QStringLiteral("inner.txt");
+    // Refused only in the application's directory.
+    QTest::newRow("settings.ini elsewhere") << QByteArray("settings.ini") << QStringLiteral("settings.ini");
+    QTest::newRow("x.DLL elsewhere") << QByteArray("x.DLL") << QStringLiteral("x.DLL");
 }
 
 // Catches a hostile name that writes outside the receive directory or creates a directory.
@@ -435,7 +482,8 @@ void tst_ReceiveThread::writeFailureIsReported()
     log->codes.removeAll(RecProgress); // how many depends on how far the engine fell behind
     QCOMPARE(log->codes, (QList<int>{RecStarted, RecWriteFailed, RecText}));
     QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
-    QCOMPARE(readFile(recvPath(QStringLiteral("w.bin"))), data.left(30000));
+    QCOMPARE(readFile(recvPath(QStringLiteral("w.bin.part"))), data.left(30000));
+    QVERIFY(!QFileInfo::exists(recvPath(QStringLiteral("w.bin"))));
 #else
     QSKIP("needs a file-size limit to make writes fail");
 #endif
@@ -448,7 +496,7 @@ void tst_ReceiveThread::shutdownKeepsTheOpenFile()
     send(1, {header("s.bin", 50000), data});
     QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress}));
     engine.reset();
-    QCOMPARE(readFile(recvPath(QStringLiteral("s.bin"))), data);
+    QCOMPARE(readFile(recvPath(QStringLiteral("s.bin.part"))), data);
     QCOMPARE(log->codes.size(), 2);
 }
 

@@ -220,10 +220,13 @@ void tst_StreamParser::recognition_data()
         << QList<QByteArray>{transfer("m.bin", tricky)} << false
         << QStringList{O(QStringLiteral("m.bin"), tricky.size()), D(tricky),
                        F(transfer("m.bin", tricky).size())};
-    QTest::newRow("early end marker is data; the transfer ends by timeout")
-        << QList<QByteArray>{header("short.bin", 100) + "abc" + wire::endMarker} << true
-        << QStringList{O(QStringLiteral("short.bin"), 100), D("abc" + wire::endMarker),
-                       X(header("short.bin", 100).size() + 3 + 18)};
+    QTest::newRow("early end marker, then silence: the short file as its sender ended it")
+        << QList<QByteArray>{header("short.bin", 100) + "abc", wire::endMarker.left(7), wire::endMarker.mid(7)}
+        << true << QStringList{O(QStringLiteral("short.bin"), 100), D("abc"), F(header("short.bin", 100).size() + 3 + 18)};
+    QTest::newRow("early end marker with more after it is data; the transfer ends by timeout")
+        << QList<QByteArray>{header("short.bin", 100) + "abc" + wire::endMarker, "x"} << true
+        << QStringList{O(QStringLiteral("short.bin"), 100), D("abc" + wire::endMarker + "x"),
+                       X(header("short.bin", 100).size() + 3 + 18 + 1)};
     QTest::newRow("bytes beyond the declared size are data up to the end marker")
         << QList<QByteArray>{header("grew.txt", 3) + "abcdef" + wire::endMarker} << false
         << QStringList{O(QStringLiteral("grew.txt"), 3), D("abcdef"),

@@ -5,11 +5,62 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+QString applicationDir()
+{
+    return QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : QDir::currentPath();
+}
+
+bool sameName(const QString &a, const QString &b)
+{
+#ifdef Q_OS_WIN
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+#else
+    return a == b;
+#endif
+}
+
+bool isApplicationDir(const QString &dir)
+{
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    return !canonical.isEmpty() && sameName(canonical, QFileInfo(applicationDir()).canonicalFilePath());
+}
+
+std::filesystem::path nativePath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+// A name for the bytes in transit that no peer's name can already hold: created exclusively,
+// and short enough for any file system whatever the received name's length.
+QString temporaryName(const QString &name)
+{
+    QString stem = name.left(40);
+    if (!stem.isEmpty() && stem.at(stem.size() - 1).isHighSurrogate())
+        stem.chop(1);
+    return QStringLiteral("%1.%2%3")
+        .arg(stem)
+        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(ReceiveFile::partSuffix);
+}
+
+} // namespace
 
 bool ReceiveFile::open(const QString &dir, const QString &name)
 {
     abandon();
     count = 0;
+    target.clear();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
         || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return false;
@@ -17,13 +68,24 @@ bool ReceiveFile::open(const QString &dir, const QString &name)
     if (isWindowsReservedName(name))
         return false;
 #endif
-    const QString path = QDir(dir).filePath(name);
-    const QFileInfo info(path);
+    if (isProgramFile(name) && isApplicationDir(dir))
+        return false;
+    const QDir directory(dir);
+    const QFileInfo info(directory.filePath(name));
     if (info.isSymLink() || (info.exists() && !info.isFile()))
         return false;
-    file.setFileName(path);
     // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    // NewOnly: never opens what is already there, a planted link included.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        file.setFileName(directory.filePath(temporaryName(name)));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            target = info.filePath();
+            return true;
+        }
+        if (!QFileInfo::exists(file.fileName()))
+            return false; // not a name clash: the directory refuses
+    }
+    return false;
 }
 
 bool ReceiveFile::write(const char *data, qsizetype size)
@@ -34,10 +96,8 @@ bool ReceiveFile::write(const char *data, qsizetype size)
     return n == size;
 }
 
-bool ReceiveFile::finish()
+bool ReceiveFile::closeFile()
 {
-    if (!file.isOpen())
-        return false;
     bool flushed = false;
     for (int i = 0; i < flushAttempts && !flushed; ++i)
         flushed = file.flush();
@@ -45,17 +105,54 @@ bool ReceiveFile::finish()
     return flushed && file.error() == QFileDevice::NoError;
 }
 
-void ReceiveFile::abandon()
+// Renames the temporary file onto path, replacing what is there: the name never shows a
+// half-written file, only the old one or the new one.
+bool ReceiveFile::moveTo(const QString &path)
 {
-    if (file.isOpen())
-        file.close();
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile() && !info.isSymLink())
+        return false;
+    std::error_code error;
+    std::filesystem::rename(nativePath(file.fileName()), nativePath(path), error);
+    return !error;
+}
+
+bool ReceiveFile::finish()
+{
+    if (!file.isOpen())
+        return false;
+    if (closeFile() && moveTo(target))
+        return true;
+    moveTo(target + partSuffix);
+    return false;
+}
+
+bool ReceiveFile::abandon()
+{
+    if (!file.isOpen())
+        return true;
+    const bool flushed = closeFile();
+    moveTo(target + partSuffix);
+    return flushed;
 }
 
 QString ReceiveFile::directoryFor(const QString &configured)
 {
-    if (!configured.isEmpty())
-        return configured;
+    if (configured.isEmpty())
+        return applicationDir();
+    return QDir(applicationDir()).filePath(configured);
+}
+
+bool ReceiveFile::isProgramFile(const QString &name)
+{
+    if (name.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive))
+        return true;
+    QStringList own{QStringLiteral("settings.ini"), QStringLiteral("qt.conf")};
     if (QCoreApplication::instance())
-        return QCoreApplication::applicationDirPath();
-    return QDir::currentPath();
+        own << QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    for (const QString &program : own) {
+        if (sameName(name, program))
+            return true;
+    }
+    return false;
 }

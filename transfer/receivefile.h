@@ -6,31 +6,51 @@
 
 // One received file in the receive directory. It opens only a plain entry directly inside
 // that directory, never creates a directory, and counts the bytes actually written.
+//
+// The bytes go to a temporary file of their own beside the target, so that a good file of
+// the same name stays untouched until the new one has arrived whole, and two transfers of
+// one name never mix: finish() renames the temporary file onto the name; a transfer that
+// ends any other way leaves what arrived as "<name>.part".
 class ReceiveFile {
 public:
-    // Creates or truncates dir/name. Refuses names that are empty or hold a separator, names
-    // Windows reserves (on Windows), and an existing entry that is not a plain file: a link
-    // could lead out of the directory, and a pipe or device could block the engine.
+    ~ReceiveFile() { abandon(); }
+
+    // Refuses names that are empty or hold a separator, names Windows reserves (on Windows),
+    // the program's own files when dir is the application's directory, and an existing entry
+    // that is not a plain file: a link could lead out of the directory, and a pipe or device
+    // could block the engine.
     bool open(const QString &dir, const QString &name);
     // False unless every byte was written.
     bool write(const char *data, qsizetype size);
-    // Flushes (retrying a few times) and closes; false when the bytes may not all be stored.
+    // Flushes (retrying a few times), closes and puts the file under its name; false when the
+    // bytes may not all be stored (they are then kept as "<name>.part").
     bool finish();
-    // Closes after a failure.
-    void abandon();
+    // Ends an unfinished transfer: what arrived is kept as "<name>.part". False when even
+    // that could not be flushed.
+    bool abandon();
 
     bool isOpen() const { return file.isOpen(); }
     quint64 written() const { return count; }
-    QString fileName() const { return file.fileName(); }
+    // Where the file goes once whole (kept after finish() for the report).
+    QString fileName() const { return target; }
 
     // The directory that receiveDirPath names: an empty setting means the application's
-    // directory (the current one when there is no application object).
+    // directory (the current one when there is no application object), and a relative one
+    // is taken from there too, not from wherever the program was started.
     static QString directoryFor(const QString &configured);
+    // Names a peer may not plant in the application's directory: the executable, its
+    // settings, the toolkit's configuration and libraries the next start could load.
+    static bool isProgramFile(const QString &name);
 
     static constexpr int flushAttempts = 3;
+    static inline const QString partSuffix = QStringLiteral(".part");
 
 private:
+    bool closeFile();
+    bool moveTo(const QString &path);
+
     QFile file;
+    QString target;
     quint64 count = 0;
 };
 

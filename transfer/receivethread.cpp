@@ -114,13 +114,18 @@ public:
     {
         lastPiece.start();
         openedInPiece = false;
+        endedInPiece = false;
         progress = false;
+        const bool continuing = parser.storing();
         parser.feed(bytes);
+        // A piece the parser only held back still continued the file.
+        if (continuing && !endedInPiece && parser.storing())
+            progress = true;
         // One progress code per piece that only continued a file, as a plain data piece does;
         // but while pieces queue up the code waits for the last of them, since a queued signal
         // per piece would cost more than the write itself.
         if (progress && !backlog)
-            emit engine.sendRecState(RecProgress);
+            notify(RecProgress);
     }
 
     bool expired() const { return parser.pending() && lastPiece.elapsed() > receiveThread::timeoutMs; }
@@ -136,8 +141,13 @@ public:
     void timeout() { parser.timeout(); }
     bool idle() const { return !parser.pending(); }
 
-    // Shutdown: keep what has arrived, without a code.
-    void close() { file.finish(); }
+    // Shutdown: keep what has arrived, bytes held back included, without a code.
+    void close()
+    {
+        closing = true;
+        parser.timeout();
+        file.abandon();
+    }
 
     void text(const QByteArray &bytes) override
     {
@@ -149,11 +159,11 @@ public:
     bool fileOpened(const QString &name, std::optional<quint64>) override
     {
         if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name)) {
-            emit engine.sendRecState(RecCreateFailed);
+            notify(RecCreateFailed);
             return false;
         }
         openedInPiece = true;
-        emit engine.sendRecState(RecStarted);
+        notify(RecStarted);
         return true;
     }
 
@@ -171,6 +181,7 @@ public:
     void fileFinished(quint64 streamBytes) override
     {
         progress = false;
+        endedInPiece = true;
         if (!file.finish()) {
             fail();
             return;
@@ -185,24 +196,33 @@ public:
     void fileTimedOut(quint64) override
     {
         progress = false;
-        if (!file.finish()) {
+        endedInPiece = true;
+        if (!file.abandon()) {
             fail();
             return;
         }
-        emit engine.sendRecState(RecTimeout);
+        notify(RecTimeout);
     }
 
 private:
     void report(int code, const RecvSnapshot &snapshot)
     {
+        if (closing)
+            return;
         recvReports::push(code, snapshot);
-        emit engine.sendRecState(code);
+        notify(code);
+    }
+
+    void notify(int code)
+    {
+        if (!closing)
+            emit engine.sendRecState(code);
     }
 
     void fail()
     {
         progress = false;
-        emit engine.sendRecState(RecWriteFailed);
+        notify(RecWriteFailed);
     }
 
     receiveThread &engine;
@@ -210,6 +230,8 @@ private:
     ReceiveFile file;
     QElapsedTimer lastPiece;
     bool openedInPiece = false;
+    bool endedInPiece = false;
+    bool closing = false;
     bool progress = false;
 };
 

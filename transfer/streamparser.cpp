@@ -53,6 +53,15 @@ void StreamParser::feed(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
+    if (state == State::Data && remaining > 0 && !held.isEmpty() && bytes.size() >= wire::endMarker.size()) {
+        // Enough came to be the new tail: the bytes kept back were file data after all.
+        const QByteArray kept = held;
+        held.clear();
+        remaining -= quint64(kept.size());
+        writeData(kept.constData(), kept.size());
+        run(bytes, false);
+        return;
+    }
     // Without held bytes the piece is parsed in place, which keeps the data path copy-free.
     const QByteArray buf = held.isEmpty() ? bytes : held + bytes;
     held.clear();
@@ -64,7 +73,14 @@ void StreamParser::timeout()
     const QByteArray buf = held;
     held.clear();
     if (state == State::Data) {
-        // Only the beginning of an end marker is ever held here: it was file data after all.
+        // A sender whose file came up short ends it with the end marker early; when that is
+        // the last thing that came, the transfer ended where the sender ended it.
+        if (remaining > 0 && buf == wire::endMarker) {
+            streamBytes += quint64(buf.size());
+            endTransfer(true);
+            return;
+        }
+        // Otherwise what was held back is file data.
         if (!buf.isEmpty())
             writeData(buf.constData(), buf.size());
         endTransfer(false);
@@ -173,7 +189,12 @@ qsizetype StreamParser::data(const QByteArray &buf, qsizetype pos)
 {
     const qsizetype avail = buf.size() - pos;
     if (remaining > 0) {
-        const qsizetype n = qsizetype(qMin<quint64>(remaining, quint64(avail)));
+        // Short of the declared size, the last bytes wait for what follows them: they may be
+        // an end marker that a sender wrote early (see timeout()).
+        const qsizetype n = quint64(avail) >= remaining ? qsizetype(remaining)
+                                                         : avail - qMin(avail, qsizetype(wire::endMarker.size()));
+        if (n == 0)
+            return Hold;
         remaining -= quint64(n);
         writeData(buf.constData() + pos, n);
         return n;

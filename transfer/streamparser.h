@@ -35,7 +35,9 @@ public:
 // A header counts only when its size-end marker ends within maxHeader bytes of its start
 // marker; a start marker inside an unfinished header restarts it. A valid size text makes
 // exactly that many bytes file data, whatever they contain; after them (or throughout, when
-// the size text is invalid) the first end marker ends the file.
+// the size text is invalid) the first end marker ends the file. When the stream pauses or
+// ends short of the declared size right after an end marker, that marker ends the file: a
+// sender whose file shrank or failed to read mid-way ends it so.
 class StreamParser {
 public:
     explicit StreamParser(StreamSink &sink) : sink(sink) {}
@@ -48,6 +50,8 @@ public:
     // True while something waits for more bytes or for timeout().
     bool pending() const { return state != State::Idle || !held.isEmpty(); }
     bool inTransfer() const { return state == State::Data; }
+    // In a transfer whose bytes are being stored (not consumed after a failure).
+    bool storing() const { return state == State::Data && !discarding; }
     qsizetype heldBytes() const { return held.size(); }
 
     // The part of a received name after its last '/' or '\', decoded from UTF-8 up to its
