@@ -8,6 +8,7 @@
 #include <QMutexLocker>
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -104,10 +105,37 @@ void clear()
 
 namespace {
 
+struct Incoming {
+    QMutex mutex;
+    std::map<quint64, IncomingTransfer> byConnection;
+};
+
+Incoming &incoming()
+{
+    static Incoming *const instance = new Incoming; // never destroyed, as the reports
+    return *instance;
+}
+
+} // namespace
+
+QVector<IncomingTransfer> recvProgress::active()
+{
+    Incoming &in = incoming();
+    QMutexLocker lock(&in.mutex);
+    QVector<IncomingTransfer> list;
+    list.reserve(int(in.byConnection.size()));
+    for (const auto &entry : in.byConnection)
+        list.append(entry.second);
+    return list;
+}
+
+namespace {
+
 // The parse state, open file and timer of one connection, and the codes its events give.
 class ReceiveConnection final : public StreamSink {
 public:
-    explicit ReceiveConnection(receiveThread &engine) : engine(engine), parser(*this) {}
+    ReceiveConnection(receiveThread &engine, quint64 id) : engine(engine), parser(*this), id(id) {}
+    ~ReceiveConnection() override { unlist(); }
 
     // backlog: more of this connection is already queued.
     void feed(const QByteArray &bytes, bool backlog)
@@ -147,6 +175,7 @@ public:
         closing = true;
         parser.timeout();
         file.abandon();
+        unlist();
     }
 
     void text(const QByteArray &bytes) override
@@ -156,13 +185,15 @@ public:
         report(RecText, snapshot);
     }
 
-    bool fileOpened(const QString &name, std::optional<quint64>) override
+    bool fileOpened(const QString &name, std::optional<quint64> declaredSize) override
     {
+        unlist();
         if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name)) {
             notify(RecCreateFailed);
             return false;
         }
         openedInPiece = true;
+        list(name, declaredSize.value_or(0));
         notify(RecStarted);
         return true;
     }
@@ -175,11 +206,17 @@ public:
             return false;
         }
         progress = !openedInPiece;
+        if (listed) {
+            Incoming &in = incoming();
+            QMutexLocker lock(&in.mutex);
+            in.byConnection[id].received = file.written();
+        }
         return true;
     }
 
     void fileFinished(quint64 streamBytes) override
     {
+        unlist();
         progress = false;
         endedInPiece = true;
         if (!file.finish()) {
@@ -195,6 +232,7 @@ public:
 
     void fileTimedOut(quint64) override
     {
+        unlist();
         progress = false;
         endedInPiece = true;
         if (!file.abandon()) {
@@ -213,6 +251,24 @@ private:
         notify(code);
     }
 
+    void list(const QString &name, quint64 declaredSize)
+    {
+        Incoming &in = incoming();
+        QMutexLocker lock(&in.mutex);
+        in.byConnection[id] = IncomingTransfer{id, name, declaredSize, 0};
+        listed = true;
+    }
+
+    void unlist()
+    {
+        if (!listed)
+            return;
+        listed = false;
+        Incoming &in = incoming();
+        QMutexLocker lock(&in.mutex);
+        in.byConnection.erase(id);
+    }
+
     void notify(int code)
     {
         if (!closing)
@@ -221,6 +277,7 @@ private:
 
     void fail()
     {
+        unlist();
         progress = false;
         notify(RecWriteFailed);
     }
@@ -232,6 +289,8 @@ private:
     bool openedInPiece = false;
     bool endedInPiece = false;
     bool closing = false;
+    const quint64 id;
+    bool listed = false; // has an entry in incoming()
     bool progress = false;
 };
 
@@ -254,7 +313,7 @@ public:
         if (piece.bytes.isEmpty())
             return;
         if (it == open.end())
-            it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine)).first;
+            it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine, piece.connection)).first;
         it->second->feed(piece.bytes, backlog);
         if (it->second->idle())
             open.erase(it);

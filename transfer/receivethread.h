@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <QVector>
 #include <QWaitCondition>
 
 #include <atomic>
@@ -39,6 +40,19 @@ void push(int code, const RecvSnapshot &snapshot);     // engine thread
 RecvSnapshot take(int code);                           // GUI thread
 void clear();                                          // tests
 } // namespace recvReports
+
+// Files arriving now, for progress displays: one entry per connection with an open file,
+// updated by the engine as bytes are stored and removed when the transfer ends, however it
+// ends. Any thread may take a copy.
+struct IncomingTransfer {
+    quint64 connection = 0;
+    QString name;              // the received name
+    quint64 declaredSize = 0;  // from the header; 0 when it was no number
+    quint64 received = 0;      // file bytes stored so far
+};
+namespace recvProgress {
+QVector<IncomingTransfer> active();
+} // namespace recvProgress
 
 // The receive directory: written by the window on every change of its field, read by the
 // engine when it creates a file. Copied under a lock, since two threads touch it.
