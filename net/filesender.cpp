@@ -69,14 +69,12 @@ QByteArray header(const QString &name, qint64 size)
 
 } // namespace
 
-// Waits, serving events, until the socket holds no more than sendBufferBound unwritten
-// bytes, so a slow link does not make the write buffer grow with the file. Returns false
+// Waits, serving events, until the socket holds no more than bound unwritten bytes, so a slow link does not make the write buffer grow with the file. Returns false
 // when a stop was requested meanwhile.
-bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket)
+bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 {
-    auto full = [&socket] {
-        return socket && socket->state() == QAbstractSocket::ConnectedState
-            && socket->bytesToWrite() > sendBufferBound;
+    auto full = [&socket, bound] {
+        return socket && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > bound;
     };
     if (!full())
         return true;
@@ -116,6 +114,11 @@ void sendThread::sendFile()
     peakUnwritten = 0;
     // The window may dispose of the socket while we serve events; a QPointer sees that.
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
+    // To an instance of this program the same bytes go unpaced and in large writes; the
+    // original receivers need each 12000-byte write to arrive alone.
+    const bool fast = socket && isFast(socket);
+    const int pieceSize = fast ? fastPieceSize : wire::packetSize;
+    const qint64 bound = fast ? fastBufferBound : sendBufferBound;
     Pacer pacer;
     bool first = true;
 
@@ -127,9 +130,9 @@ void sendThread::sendFile()
         const bool last = buffer.isEmpty();
         if (last)
             buffer = wire::endMarker;
-        if (!waitForRoom(socket))
+        if (!waitForRoom(socket, bound))
             return end(TransStopped);
-        if (!first)
+        if (!first && !fast)
             pacer.waitGap();
         first = false;
         if (!socket || socket->state() != QAbstractSocket::ConnectedState)
@@ -144,8 +147,8 @@ void sendThread::sendFile()
         if (last) {
             buffer.clear();
         } else {
-            buffer.resize(wire::packetSize);
-            const qint64 n = file.read(buffer.data(), wire::packetSize);
+            buffer.resize(pieceSize);
+            const qint64 n = file.read(buffer.data(), pieceSize);
             // A file that ends before its announced size was cut while we sent it.
             if (n < 0 || (n == 0 && fileBytesRead < fileSize))
                 return end(TransReadFailed);

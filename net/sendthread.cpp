@@ -20,8 +20,32 @@ sendThread::sendThread(quint16 port)
     connect(recThread, &receiveThread::queueDrained, this, &sendThread::resumeReading);
     recThread->start(QThread::InheritPriority);
 
+    peers = new PeerService(port, this);
+    connect(peers, &PeerService::fastChanged, this, [this](QTcpSocket *socket) {
+        if (!isLive(socket))
+            return;
+        publish(socket);
+        emit onFastModeChanged(socket);
+    });
+    connect(peers, &PeerService::serverFound, this, [this](const QHostAddress &address, const QString &hostName) {
+        bool v4 = false;
+        const QHostAddress plain(address.toIPv4Address(&v4));
+        emit serverDiscovered(v4 ? plain.toString() : address.toString(), hostName);
+    });
+
     createServer();
     createClientSocket();
+}
+
+bool sendThread::isFast(const QTcpSocket *socket) const
+{
+    return fastTransfer && peers && peers->isFast(socket);
+}
+
+void sendThread::discoverServers()
+{
+    if (peers)
+        peers->discover(peers->discoveryTargets());
 }
 
 sendThread::~sendThread()
@@ -42,6 +66,9 @@ sendThread::~sendThread()
 void sendThread::run()
 {
     exec();
+    // Its timer and sockets belong to this thread and must end in it.
+    delete peers;
+    peers = nullptr;
 }
 
 void sendThread::handleCmd(int cmd_type)
@@ -97,6 +124,8 @@ void sendThread::handleCmd(int cmd_type)
 void sendThread::listen()
 {
     if (server->listen(QHostAddress::Any, listenPort)) {
+        peers->answerDiscovery = discoverable.load();
+        peers->startAnswering();
         emit sendActionSig(ActionListening);
         return;
     }
@@ -161,6 +190,7 @@ void sendThread::publish(const QTcpSocket *socket)
     f.peerAddress = socket->peerAddress().toString();
     f.peerPort = socket->peerPort();
     f.errorString = socket->errorString();
+    f.fast = isFast(socket);
     QMutexLocker lock(&factsMutex);
     facts.insert(socket, f);
 }
@@ -210,8 +240,11 @@ void sendThread::createClientSocket()
     connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
     connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
         // Options need a live socket engine, which exists only from here on.
-        if (state == QAbstractSocket::ConnectedState)
+        if (state == QAbstractSocket::ConnectedState) {
             fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            if (fastTransfer && peers)
+                peers->track(fresh);
+        }
         publish(fresh); // before the window hears of the change
         emit onSocketStateChange(state);
     });
@@ -234,6 +267,8 @@ void sendThread::onNewConnection()
         socket->setReadBufferSize(wire::packetSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connectionId(socket);
+        if (fastTransfer && peers)
+            peers->track(socket);
         publish(socket);
         connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
             if (isLive(socket))

@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "net/codes.h"
+#include "net/peerservice.h"
 #include "transfer/receivethread.h"
 
 // Where the pieces read from the sockets go: the receive engine, or a recorder in tests.
@@ -37,6 +38,7 @@ struct SocketFacts {
     QString peerAddress;
     quint16 peerPort = 0;
     QString errorString;
+    bool fast = false; // files to it go unpaced
 };
 
 // The network worker: owns the server and every socket, runs in its own thread, executes
@@ -79,6 +81,18 @@ public:
     // Most bytes the target socket held unwritten during the last transfer (sender writes).
     std::atomic<qint64> peakUnwritten{0};
 
+    // Fast mode: files go unpaced to peers that answered the capability probe. The window
+    // sets these from its settings before it starts listening or connecting.
+    std::atomic<bool> fastTransfer{true};
+    std::atomic<bool> discoverable{true}; // answer discovery probes while listening
+    // Worker thread: whether files to this socket go unpaced.
+    bool isFast(const QTcpSocket *socket) const;
+    PeerService *peerService() const { return peers; }
+    // Unpaced sends read and write this much at a time, and keep at most fastBufferBound
+    // unwritten in the socket.
+    static constexpr int fastPieceSize = 1024 * 1024;
+    static constexpr qint64 fastBufferBound = 4 * 1024 * 1024;
+
     // Replaces the engine as the receiver of pieces; call before start(). Not owned.
     void setPieceSink(PieceSink *sink) { pieceSink = sink; }
     // One read cut into queue pieces of at most packetSize bytes; an empty read is one piece.
@@ -93,9 +107,14 @@ signals:
     void onClientDisconnected();
     void sendRecState(int state);
     void sendActionSig(int type);
+    // A connection turned fast (its facts say so now).
+    void onFastModeChanged(QTcpSocket *socket);
+    void serverDiscovered(const QString &address, const QString &hostName);
 
 public slots:
     void handleCmd(int cmd_type);
+    // Probes the LAN for servers; they come back as serverDiscovered.
+    void discoverServers();
 
 private slots:
     void onErrorOccurs(QAbstractSocket::SocketError error);
@@ -111,7 +130,7 @@ private:
     void createServer();
     void createClientSocket();
     void sendFile();
-    bool waitForRoom(const QPointer<QTcpSocket> &socket);
+    bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
     void deliver(const QList<ReceivedPiece> &pieces);
@@ -129,6 +148,7 @@ private:
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
+    PeerService *peers = nullptr;     // owned (child)
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
 };
 

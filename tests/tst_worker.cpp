@@ -59,7 +59,7 @@ private slots:
             if (mo->method(i).methodType() == QMetaMethod::Signal)
                 spies << std::make_shared<QSignalSpy>(k.w, mo->method(i));
         }
-        QCOMPARE(spies.size(), 8);
+        QVERIFY(spies.size() >= 8);
         k.cmd(code);
         bool listening = true;
         QAbstractSocket::SocketState state = QAbstractSocket::ConnectedState;

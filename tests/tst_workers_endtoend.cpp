@@ -1,5 +1,5 @@
 // Two workers in one process, as two instances on two machines: files sent by one arrive
-// byte-identical in the other's receive directory, in both directions.
+// byte-identical in the other's receive directory, in both directions, fast and paced.
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -56,6 +56,8 @@ private slots:
         accepted = serverLog->sockets(WorkerLog::NewClient).at(0);
         outgoing = client->w->currentClientSocket();
         QTRY_COMPARE(client->w->socketState(outgoing), QAbstractSocket::ConnectedState);
+        // Two instances find each other over UDP: both ends of the connection turn fast.
+        QTRY_VERIFY(client->w->socketFacts(outgoing).fast && server->w->socketFacts(accepted).fast);
     }
 
     void cleanupTestCase()
@@ -71,13 +73,17 @@ private slots:
         QTest::addColumn<bool>("fromClient");
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("fast");
         for (bool fromClient : {true, false}) {
             const char *dir = fromClient ? "client to server" : "server to client";
             const QString prefix = QLatin1String(fromClient ? "ab-" : "ba-");
-            QTest::addRow("%s, empty", dir) << fromClient << prefix + QStringLiteral("empty.bin") << 0;
-            QTest::addRow("%s, one byte", dir) << fromClient << prefix + QStringLiteral("one.bin") << 1;
-            QTest::addRow("%s, 5 MiB random", dir) << fromClient << prefix + QStringLiteral("random.bin") << 5 * 1024 * 1024;
-            QTest::addRow("%s, Chinese name", dir) << fromClient << prefix + QStringLiteral("测试文件.txt") << 30000;
+            QTest::addRow("%s, empty", dir) << fromClient << prefix + QStringLiteral("empty.bin") << 0 << true;
+            QTest::addRow("%s, one byte", dir) << fromClient << prefix + QStringLiteral("one.bin") << 1 << true;
+            QTest::addRow("%s, 5 MiB random", dir) << fromClient << prefix + QStringLiteral("random.bin") << 5 * 1024 * 1024
+                                                   << true;
+            QTest::addRow("%s, 5 MiB random, fast mode off", dir)
+                << fromClient << prefix + QStringLiteral("paced.bin") << 5 * 1024 * 1024 << false;
+            QTest::addRow("%s, Chinese name", dir) << fromClient << prefix + QStringLiteral("测试文件.txt") << 30000 << true;
         }
     }
     // Catches any disagreement between sender and engine on the wire: framing, name
@@ -87,7 +93,9 @@ private slots:
         QFETCH(bool, fromClient);
         QFETCH(QString, name);
         QFETCH(int, size);
+        QFETCH(bool, fast);
         WorkerRig &sender = fromClient ? *client : *server;
+        sender.w->fastTransfer = fast;
         WorkerLog &senderLog = fromClient ? *clientLog : *serverLog;
         WorkerLog &receiverLog = fromClient ? *serverLog : *clientLog;
         senderLog.events.clear();
@@ -109,6 +117,11 @@ private slots:
         QCOMPARE(got.size(), data.size());
         QVERIFY(got == data);
         QCOMPARE(sender.w->fileBytesRead.load(), qint64(size));
+        // One progress code per piece: 1 MiB pieces when fast, 12000 bytes when paced.
+        const int pieces = (size + (fast ? sendThread::fastPieceSize : wire::packetSize) - 1)
+                           / (fast ? sendThread::fastPieceSize : wire::packetSize);
+        QCOMPARE(senderLog.count(WorkerLog::Trans), pieces + 4);
+        sender.w->fastTransfer = true;
     }
 };
 
