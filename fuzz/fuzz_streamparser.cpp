@@ -85,9 +85,11 @@ public:
     void fileTimedOut(quint64) override { close(2); }
 
 private:
+    // As the engine does: a finished file goes under its name, a timed-out one stays partial.
     void close(int end)
     {
-        files.back().end = file.finish() ? end : 3;
+        const bool stored = end == 1 ? file.finish() : file.abandon();
+        files.back().end = stored ? end : 3;
     }
 
     QString dir;
