@@ -157,7 +157,14 @@ void sendThread::sendFile()
         }
         emit sendTransState(TransProgress);
         QCoreApplication::processEvents();
-        if (last)
+        if (last) {
+            // Finished means handed to the system, not waiting in our buffer: whoever exits
+            // or closes on this report must not lose the tail of the file.
+            if (!waitForRoom(socket, 0))
+                return end(TransStopped);
+            if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+                return end(TransDisconnected);
             return end(TransFinished);
+        }
     }
 }

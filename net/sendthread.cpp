@@ -234,7 +234,7 @@ void sendThread::createClientSocket()
     }
     delete old;
 
-    fresh->setReadBufferSize(wire::packetSize);
+    fresh->setReadBufferSize(readBufferSize);
     fresh->setProxy(QNetworkProxy::NoProxy);
     connect(fresh, &QTcpSocket::readyRead, this, &sendThread::onSocketReadyRead);
     connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
@@ -264,7 +264,7 @@ void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
 void sendThread::onNewConnection()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        socket->setReadBufferSize(wire::packetSize);
+        socket->setReadBufferSize(readBufferSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connectionId(socket);
         if (fastTransfer && peers)
@@ -306,9 +306,9 @@ QList<ReceivedPiece> sendThread::cutIntoPieces(quint64 connection, const QByteAr
 {
     QList<ReceivedPiece> pieces;
     int offset = 0;
-    while (data.size() - offset > wire::packetSize) {
-        pieces.append(ReceivedPiece{connection, data.mid(offset, wire::packetSize), false});
-        offset += wire::packetSize;
+    while (data.size() - offset > readBufferSize) {
+        pieces.append(ReceivedPiece{connection, data.mid(offset, readBufferSize), false});
+        offset += readBufferSize;
     }
     pieces.append(ReceivedPiece{connection, data.mid(offset), false});
     return pieces;

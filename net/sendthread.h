@@ -95,7 +95,12 @@ public:
 
     // Replaces the engine as the receiver of pieces; call before start(). Not owned.
     void setPieceSink(PieceSink *sink) { pieceSink = sink; }
-    // One read cut into queue pieces of at most packetSize bytes; an empty read is one piece.
+    // What a socket holds read and not yet taken; while the engine is behind, a full buffer
+    // holds TCP back. Large, so that a fast peer's bytes go to the engine in few pieces; the
+    // parser takes any cutting of the stream.
+    static constexpr int readBufferSize = 1024 * 1024;
+    // One read cut into queue pieces of at most readBufferSize bytes (in practice one piece,
+    // shared, not copied); an empty read is one piece.
     static QList<ReceivedPiece> cutIntoPieces(quint64 connection, const QByteArray &data);
 
 signals:

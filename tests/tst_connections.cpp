@@ -37,10 +37,11 @@ private slots:
     {
         QTest::addColumn<int>("size");
         QTest::addColumn<QList<int>>("pieces");
-        QTest::newRow("25000") << 25000 << QList<int>{12000, 12000, 1000};
-        QTest::newRow("24000") << 24000 << QList<int>{12000, 12000};
-        QTest::newRow("12000") << 12000 << QList<int>{12000};
-        QTest::newRow("12001") << 12001 << QList<int>{12000, 1};
+        const int n = sendThread::readBufferSize;
+        QTest::newRow("two and a bit") << 2 * n + 1000 << QList<int>{n, n, 1000};
+        QTest::newRow("two") << 2 * n << QList<int>{n, n};
+        QTest::newRow("one") << n << QList<int>{n};
+        QTest::newRow("one and a byte") << n + 1 << QList<int>{n, 1};
         QTest::newRow("empty") << 0 << QList<int>{0};
     }
     // Catches an off-by-one cut, a dropped empty piece, reordered bytes or a lost tag.
@@ -104,7 +105,7 @@ private slots:
         for (const QList<ReceivedPiece> &mine : byConnection) {
             QByteArray joined;
             for (int i = 0; i < mine.size(); ++i) {
-                QVERIFY(mine.at(i).bytes.size() <= wire::packetSize);
+                QVERIFY(mine.at(i).bytes.size() <= sendThread::readBufferSize);
                 QCOMPARE(mine.at(i).endOfStream, i == mine.size() - 1);
                 joined += mine.at(i).bytes;
             }
@@ -262,7 +263,7 @@ private slots:
             bufferSize = k.w->clientSocket->readBufferSize();
             lowDelay = k.w->clientSocket->socketOption(QAbstractSocket::LowDelayOption);
         });
-        QCOMPARE(bufferSize, qint64(wire::packetSize));
+        QCOMPARE(bufferSize, qint64(sendThread::readBufferSize));
         QCOMPARE(lowDelay.toInt(), 1);
     }
 
@@ -385,7 +386,7 @@ private slots:
         QTRY_VERIFY(rec.totalBytes() > receiveThread::highWater);
         // Give a faulty worker the chance to read on; the sender still holds unsent bytes.
         QTest::qWait(150);
-        QVERIFY(rec.totalBytes() <= receiveThread::highWater + wire::packetSize);
+        QVERIFY(rec.totalBytes() <= receiveThread::highWater + sendThread::readBufferSize);
         QVERIFY(a.bytesToWrite() > 0 || rec.totalBytes() < total);
 
         QTRY_VERIFY_WITH_TIMEOUT([&] { rec.drain(k.w); return rec.totalBytes() == total; }(), 10000);

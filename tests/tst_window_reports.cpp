@@ -412,7 +412,7 @@ void tst_WindowReports::textFloodKeepsTheLogBounded()
     const qint64 floodMs = clock.elapsed();
 
     QTextDocument *doc = P::ui(*w)->textEdit->document();
-    QCOMPARE(doc->blockCount(), MainWindow::maxLogParagraphs);
+    QVERIFY(doc->blockCount() <= MainWindow::maxLogParagraphs);
     int longest = 0;
     for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
         longest = qMax(longest, b.length());
