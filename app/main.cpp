@@ -48,17 +48,20 @@ int runWindow(int argc, char *argv[])
         return cli::UsageError;
     }
     QGuiApplication::setDesktopFileName(QStringLiteral("lumo-transfer"));
+    // A signal ends the window as closing it does; a send in progress stops first, so the
+    // worker is free to end. Handled from here on: one during start-up ends it once it runs.
+    MainWindow *window = nullptr;
+    QuitSignals quitSignals([&window] {
+        if (window)
+            QMetaObject::invokeMethod(window, "on_stopSendBtn_clicked", Qt::DirectConnection);
+        QCoreApplication::quit();
+    });
     MainWindow w;
+    window = &w;
     // The form reads its icon relative to the working directory; an installed copy has it
     // in the icon theme.
     if (w.windowIcon().availableSizes().isEmpty())
         w.setWindowIcon(QIcon::fromTheme(QStringLiteral("lumo-transfer")));
-    // A signal ends the window as closing it does; a send in progress stops first, so the
-    // worker is free to end.
-    QuitSignals quitSignals([&w] {
-        QMetaObject::invokeMethod(&w, "on_stopSendBtn_clicked", Qt::DirectConnection);
-        QCoreApplication::quit();
-    });
     w.show();
     return app.exec();
 }
