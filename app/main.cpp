@@ -47,7 +47,7 @@ int runWindow(int argc, char *argv[])
                      qUtf8Printable(cli::printable(rest.first())));
         return cli::UsageError;
     }
-    QGuiApplication::setDesktopFileName(QStringLiteral("lumo-transfer"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.lumo.transfer"));
     // A signal ends the window as closing it does; a send in progress stops first, so the
     // worker is free to end. Handled from here on: one during start-up ends it once it runs.
     MainWindow *window = nullptr;
@@ -61,7 +61,7 @@ int runWindow(int argc, char *argv[])
     // The form reads its icon relative to the working directory; an installed copy has it
     // in the icon theme.
     if (w.windowIcon().availableSizes().isEmpty())
-        w.setWindowIcon(QIcon::fromTheme(QStringLiteral("lumo-transfer")));
+        w.setWindowIcon(QIcon::fromTheme(QStringLiteral("org.lumo.transfer")));
     w.show();
     return app.exec();
 }

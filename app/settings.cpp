@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
@@ -35,6 +36,8 @@ AppPlaces appPlaces()
 void MainWindow::loadSettings()
 {
     const QString defaultDir = appPlaces().receiveDir;
+    // An installed copy's default, the user's download directory, may not exist yet.
+    QDir().mkpath(defaultDir);
     // Listening needs an address of this machine; without one the user starts it later.
     const auto listenIfAddressed = [this] {
         if (ui->localIpComBox->count() > 0)
