@@ -62,6 +62,8 @@ QString rateText(qint64 bytes, qint64 ms)
 
 // The worker in its own thread, as the window runs it, and ended as the window ends it.
 class Worker {
+    Q_DISABLE_COPY(Worker)
+
 public:
     explicit Worker(quint16 port) : thread(new sendThread(port)) { thread->moveToThread(thread); }
     ~Worker()
@@ -219,8 +221,12 @@ private:
             const qint64 secondsLeft = (size - done) * ms / done / 1000;
             left = QStringLiteral("  %1:%2 left").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QLatin1Char('0'));
         }
-        printTo(stderr, QStringLiteral("\r%1 %2% %3%4\x1b[K")
-                            .arg(printable(currentName()).left(40), -40)
+        constexpr int barWidth = 20;
+        const int filled = qBound(0, percent * barWidth / 100, barWidth);
+        const QString bar = QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char(' '));
+        printTo(stderr, QStringLiteral("\r%1 [%2] %3% %4%5\x1b[K")
+                            .arg(printable(currentName()).left(30), -30)
+                            .arg(bar)
                             .arg(percent, 3)
                             .arg(rateText(done, ms), 14)
                             .arg(left));

@@ -18,7 +18,7 @@ QByteArray pattern(int size)
 {
     QByteArray bytes(size, '\0');
     for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7919) >> 3);
+        bytes[i] = char((unsigned(i) * 7919u) >> 3);
     return bytes;
 }
 
