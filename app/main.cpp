@@ -8,6 +8,10 @@
 #include "app/mainwindow.h"
 #include "app/quitsignals.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 QStringList argumentsOf(int argc, char *argv[])
 {
@@ -27,6 +31,18 @@ bool noDisplay(const QStringList &arguments)
 #else
     Q_UNUSED(arguments)
     return false;
+#endif
+}
+
+// A window program has no console of its own: a command prints into the one it was started
+// from, unless its output is redirected.
+void useParentConsole()
+{
+#ifdef Q_OS_WIN
+    if (::GetStdHandle(STD_ERROR_HANDLE) == nullptr && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
 #endif
 }
 
@@ -71,6 +87,7 @@ int main(int argc, char *argv[])
 {
     const QStringList arguments = argumentsOf(argc, argv);
     if (cli::wanted(arguments)) {
+        useParentConsole();
         QCoreApplication app(argc, argv);
         setIdentity();
         return cli::run();

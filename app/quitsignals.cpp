@@ -15,7 +15,7 @@
 #endif
 
 #ifdef Q_OS_WIN
-#include <qt_windows.h>
+#include <windows.h>
 #endif
 
 #ifdef Q_OS_UNIX
