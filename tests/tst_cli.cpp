@@ -101,11 +101,12 @@ void tst_Cli::commands()
     const QString port = QString::number(freePort());
 
     QProcess receive;
-    QByteArray said;
+    QByteArray said, out;
     if (receiver) {
         receive.start(program, {QStringLiteral("receive"), inDir.path(), QStringLiteral("--port"), port});
         QVERIFY(receive.waitForStarted(bound));
         connect(&receive, &QProcess::readyReadStandardError, this, [&] { said += receive.readAllStandardError(); });
+        connect(&receive, &QProcess::readyReadStandardOutput, this, [&] { out += receive.readAllStandardOutput(); });
         QTRY_VERIFY_WITH_TIMEOUT(said.contains("listening"), bound);
     }
 
@@ -119,18 +120,18 @@ void tst_Cli::commands()
 
     if (!receiver)
         return;
+    // The sender is done once its bytes have left; the receiver reports each file it stored.
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QByteArray line = QString(it.key() + QLatin1Char('\t') + QString::number(it.value().size())).toUtf8();
+        QTRY_VERIFY2_WITH_TIMEOUT(out.contains(line), out.constData(), bound);
+        QFile f(inDir.filePath(it.key()));
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(it.key()));
+        QVERIFY2(f.readAll() == it.value(), qPrintable(it.key()));
+    }
     receive.terminate(); // SIGTERM: ends as the window closes
     QVERIFY(finishes(receive));
     QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
     QCOMPARE(receive.exitCode(), 0);
-    const QByteArray out = receive.readAllStandardOutput();
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        QFile f(inDir.filePath(it.key()));
-        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(it.key()));
-        QVERIFY2(f.readAll() == it.value(), qPrintable(it.key()));
-        QVERIFY2(out.contains(QString(it.key() + QLatin1Char('\t') + QString::number(it.value().size())).toUtf8()),
-                 out.constData());
-    }
 }
 
 // Faults: a signal that kills the window on the spot (settings not written), or ends it with
