@@ -1,29 +1,101 @@
 #include <QApplication>
-#include <QGuiApplication>
+#include <QCoreApplication>
+#include <QIcon>
 
 #include <cstdio>
 
+#include "app/cli.h"
 #include "app/mainwindow.h"
+#include "app/quitsignals.h"
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
-// Without a display the window still runs, headless, so the tool works over SSH and in CI.
-void chooseHeadlessWhenNoDisplay()
+QStringList argumentsOf(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// A window nobody can see would still listen and accept files: say so instead. An explicit
+// platform (offscreen for tests) is the caller's choice.
+bool noDisplay(const QStringList &arguments)
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && !arguments.contains(QStringLiteral("-platform"));
+#else
+    Q_UNUSED(arguments)
+    return false;
 #endif
-    if (qgetenv("QT_QPA_PLATFORM") == "offscreen")
-        std::fprintf(stderr, "lumo-transfer: no display, running headless (QT_QPA_PLATFORM=offscreen)\n");
+}
+
+// A window program has no console of its own: a command prints into the one it was started
+// from, unless its output is redirected.
+void useParentConsole()
+{
+#ifdef Q_OS_WIN
+    if (::GetStdHandle(STD_ERROR_HANDLE) == nullptr && ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        std::freopen("CONOUT$", "w", stdout);
+        std::freopen("CONOUT$", "w", stderr);
+    }
+#endif
+}
+
+void setIdentity()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("lumo-transfer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+}
+
+int runWindow(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    setIdentity();
+    // The toolkit has taken its own options; anything left is a mistake.
+    const QStringList rest = QCoreApplication::arguments().mid(1);
+    if (!rest.isEmpty()) {
+        std::fprintf(stderr, "lumo-transfer: unknown argument '%s'\nTry 'lumo-transfer --help'.\n",
+                     qUtf8Printable(cli::printable(rest.first())));
+        return cli::UsageError;
+    }
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.lumo.transfer"));
+    // A signal ends the window as closing it does; a send in progress stops first, so the
+    // worker is free to end. Handled from here on: one during start-up ends it once it runs.
+    MainWindow *window = nullptr;
+    QuitSignals quitSignals([&window] {
+        if (window)
+            QMetaObject::invokeMethod(window, "on_stopSendBtn_clicked", Qt::DirectConnection);
+        QCoreApplication::quit();
+    });
+    MainWindow w;
+    window = &w;
+    // The form reads its icon relative to the working directory; an installed copy has it
+    // in the icon theme.
+    if (w.windowIcon().availableSizes().isEmpty())
+        w.setWindowIcon(QIcon::fromTheme(QStringLiteral("org.lumo.transfer")));
+    w.show();
+    return app.exec();
 }
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    chooseHeadlessWhenNoDisplay();
-    QApplication a(argc, argv);
-    MainWindow w;
-    w.show();
-    return a.exec();
+    const QStringList arguments = argumentsOf(argc, argv);
+    if (cli::wanted(arguments)) {
+        useParentConsole();
+        QCoreApplication app(argc, argv);
+        setIdentity();
+        return cli::run();
+    }
+    if (noDisplay(arguments)) {
+        std::fprintf(stderr, "lumo-transfer: no display to show the window on; to receive files without one, "
+                             "run 'lumo-transfer receive [DIR]' (see --help)\n");
+        return cli::Failed;
+    }
+    return runWindow(argc, argv);
 }

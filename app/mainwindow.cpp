@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "app/places.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -16,9 +17,7 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *parent)
     : QMainWindow(parent),
       versionText(QStringLiteral("(1.0)")),
-      settingsFilePath(settingsFile.isEmpty()
-                           ? QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini")
-                           : settingsFile)
+      settingsFilePath(settingsFile.isEmpty() ? appPlaces().settingsFile : settingsFile)
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);

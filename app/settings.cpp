@@ -1,11 +1,14 @@
 // Three choices survive a restart: the receive directory, the role and the server address.
 // They live in the widgets while the window runs and in an INI file between runs.
 #include "app/mainwindow.h"
+#include "app/places.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace {
 const QString keyDir = QStringLiteral("saveFilePath");
@@ -16,9 +19,25 @@ const QString clientRole = QStringLiteral("client");
 const QString defaultAddress = QStringLiteral("192.168.0.0");
 } // namespace
 
-void MainWindow::loadSettings()
+AppPlaces appPlaces(const QString &appDir, bool appDirWritable)
+{
+    if (appDirWritable)
+        return {appDir + QStringLiteral("/settings.ini"), appDir};
+    return {QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + QStringLiteral("/settings.ini"),
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)};
+}
+
+AppPlaces appPlaces()
 {
     const QString appDir = QCoreApplication::applicationDirPath();
+    return appPlaces(appDir, QFileInfo(appDir).isWritable());
+}
+
+void MainWindow::loadSettings()
+{
+    const QString defaultDir = appPlaces().receiveDir;
+    // An installed copy's default, the user's download directory, may not exist yet.
+    QDir().mkpath(defaultDir);
     // Listening needs an address of this machine; without one the user starts it later.
     const auto listenIfAddressed = [this] {
         if (ui->localIpComBox->count() > 0)
@@ -29,13 +48,13 @@ void MainWindow::loadSettings()
         // First start: the server role. The file itself is first written on exit.
         applyPage(ServerPage);
         listenIfAddressed();
-        ui->dirShowLineEdit->setText(appDir);
+        ui->dirShowLineEdit->setText(defaultDir);
         ui->serverAddressLineEdit->setText(defaultAddress);
         return;
     }
 
     const QSettings settings(settingsFilePath, QSettings::IniFormat);
-    ui->dirShowLineEdit->setText(settings.contains(keyDir) ? settings.value(keyDir).toString() : appDir);
+    ui->dirShowLineEdit->setText(settings.contains(keyDir) ? settings.value(keyDir).toString() : defaultDir);
     // Without a role the layout's page stays, and nothing is applied or started.
     if (settings.contains(keyRole)) {
         if (settings.value(keyRole).toString() == serverRole) {

@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <QtTest>
 
+#include "app/places.h"
 #include "transfer/receivethread.h"
 #include "windowprobe.h"
 
@@ -28,6 +29,8 @@ private slots:
     void load();
     void roundTrip_data();
     void roundTrip();
+    void places_data();
+    void places();
 
 private:
     QString appDir() const { return QCoreApplication::applicationDirPath(); }
@@ -148,6 +151,29 @@ void tst_Settings::roundTrip()
     QCOMPARE(P::ui(*again)->dirShowLineEdit->text(), dir);
     QCOMPARE(P::ui(*again)->serverAddressLineEdit->text(), address);
     QCOMPARE(listening(*again, port), page == 0);
+}
+
+// Faults: an installed copy (directory not writable) that keeps settings.ini or its received
+// files beside the executable, or a portable copy that no longer does.
+void tst_Settings::places_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<QString>("settingsDir");
+    QTest::addColumn<QString>("receiveDir");
+    const QString appDir = QStringLiteral("/opt/lumo");
+    QTest::newRow("portable copy") << true << appDir << appDir;
+    QTest::newRow("installed copy") << false << QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
+                                    << QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+void tst_Settings::places()
+{
+    QFETCH(bool, writable);
+    QFETCH(QString, settingsDir);
+    QFETCH(QString, receiveDir);
+    const AppPlaces places = appPlaces(QStringLiteral("/opt/lumo"), writable);
+    QCOMPARE(places.settingsFile, settingsDir + QStringLiteral("/settings.ini"));
+    QCOMPARE(places.receiveDir, receiveDir);
 }
 
 QTEST_MAIN(tst_Settings)

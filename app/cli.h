@@ -1,0 +1,26 @@
+#ifndef LUMO_APP_CLI_H
+#define LUMO_APP_CLI_H
+
+#include <QStringList>
+
+// The `send` and `receive` commands: a second front end over the same worker and engine
+// as the window, printing where the window draws.
+namespace cli {
+
+// Exit statuses of the commands.
+enum Status : int { Done = 0, Failed = 1, UsageError = 2 };
+
+// Whether the arguments ask for the command line rather than the window: a command or one
+// of its options. Anything else is left to the window's toolkit to read.
+bool wanted(const QStringList &arguments);
+
+// Parses QCoreApplication::arguments() and runs the command; returns the exit status.
+int run();
+
+// A peer's text made safe for a terminal and one line: control characters and backslashes
+// as escapes.
+QString printable(const QString &text);
+
+} // namespace cli
+
+#endif

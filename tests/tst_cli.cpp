@@ -1,0 +1,168 @@
+// The built program as a script or a service manager meets it: arguments in, exit status,
+// output and files out.
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+#include "tests/freeport.h"
+
+namespace {
+const QString program = QStringLiteral(LUMO_EXE);
+constexpr int bound = 30000; // ms: every wait for the program ends here at the latest
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((unsigned(i) * 7919u) >> 3);
+    return bytes;
+}
+
+bool finishes(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return true;
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QSignalSpy finished(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished));
+    return finished.wait(bound);
+}
+
+#ifdef Q_OS_LINUX
+// Whether the process has its own handler for the signal, from the kernel's view of it.
+bool catches(qint64 pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+#endif
+} // namespace
+
+class tst_Cli : public QObject {
+    Q_OBJECT
+private slots:
+    void commands_data();
+    void commands();
+    void signalEndsWindowAsClose();
+};
+
+// Faults: an exit status that says success for a failed send or the reverse, the last bytes
+// lost when the sender exits, a receiver that dies or fails on SIGTERM, usage errors run or
+// reported as failures, a failure without its reason.
+void tst_Cli::commands_data()
+{
+    QTest::addColumn<bool>("receiver");
+    QTest::addColumn<QStringList>("args"); // after "--port N"; "@" stands for the files
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason"); // part of stderr
+
+    QTest::newRow("send to receive") << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
+                                                            QStringLiteral("@")}
+                                     << 0 << QStringLiteral("sent");
+    QTest::newRow("nobody listening") << false << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
+                                                              QStringLiteral("@")}
+                                      << 1 << QStringLiteral("cannot connect");
+    QTest::newRow("send without a file") << false << QStringList{QStringLiteral("send"), QStringLiteral("::1")} << 2
+                                         << QStringLiteral("--help");
+    QTest::newRow("unknown command") << false << QStringList{QStringLiteral("fetch")} << 2
+                                     << QStringLiteral("unknown command");
+}
+
+void tst_Cli::commands()
+{
+    QFETCH(bool, receiver);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+
+    QTemporaryDir outDir, inDir;
+    const QMap<QString, QByteArray> files{{QStringLiteral("large.bin"), pattern(3 * 1000 * 1000 + 17)},
+                                          {QStringLiteral("name with spaces.txt"), QByteArray("hello\n")},
+                                          {QStringLiteral("empty"), QByteArray()}};
+    QStringList paths;
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        QFile f(outDir.filePath(it.key()));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(it.value());
+        paths << f.fileName();
+    }
+    const int at = args.indexOf(QStringLiteral("@"));
+    if (at >= 0)
+        args = args.mid(0, at) + paths + args.mid(at + 1);
+    const QString port = QString::number(freePort());
+
+    QProcess receive;
+    QByteArray said, out;
+    if (receiver) {
+        receive.start(program, {QStringLiteral("receive"), inDir.path(), QStringLiteral("--port"), port});
+        QVERIFY(receive.waitForStarted(bound));
+        connect(&receive, &QProcess::readyReadStandardError, this, [&] { said += receive.readAllStandardError(); });
+        connect(&receive, &QProcess::readyReadStandardOutput, this, [&] { out += receive.readAllStandardOutput(); });
+        QTRY_VERIFY_WITH_TIMEOUT(said.contains("listening"), bound);
+    }
+
+    QProcess run;
+    run.start(program, QStringList{QStringLiteral("--port"), port} + args);
+    QVERIFY(finishes(run));
+    const QString err = QString::fromLocal8Bit(run.readAllStandardError());
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(run.exitCode() == status, qPrintable(err));
+    QVERIFY2(err.contains(reason), qPrintable(err));
+
+    if (!receiver)
+        return;
+    // The sender is done once its bytes have left; the receiver reports each file it stored.
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        const QByteArray line = QString(it.key() + QLatin1Char('\t') + QString::number(it.value().size())).toUtf8();
+        QTRY_VERIFY2_WITH_TIMEOUT(out.contains(line), out.constData(), bound);
+        QFile f(inDir.filePath(it.key()));
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(it.key()));
+        QVERIFY2(f.readAll() == it.value(), qPrintable(it.key()));
+    }
+    receive.terminate(); // SIGTERM: ends as the window closes
+    QVERIFY(finishes(receive));
+    QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(receive.exitCode(), 0);
+}
+
+// Faults: a signal that kills the window on the spot (settings not written), or ends it with
+// a failure status.
+void tst_Cli::signalEndsWindowAsClose()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("reads the signal disposition from /proc");
+#else
+    QTemporaryDir dir; // the window keeps settings.ini beside its executable
+    const QString copy = dir.filePath(QStringLiteral("lumo-transfer"));
+    QVERIFY(QFile::copy(program, copy));
+    const QString ini = dir.filePath(QStringLiteral("settings.ini"));
+    {
+        QSettings s(ini, QSettings::IniFormat);
+        s.setValue(QStringLiteral("socketType"), QStringLiteral("client")); // listens nowhere
+    }
+    QProcess window;
+    window.setProcessChannelMode(QProcess::ForwardedChannels);
+    window.start(copy, QStringList());
+    QVERIFY(window.waitForStarted(bound));
+    QTRY_VERIFY_WITH_TIMEOUT(catches(window.processId(), SIGTERM), bound);
+    window.terminate();
+    QVERIFY(finishes(window));
+    QCOMPARE(window.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(window.exitCode(), 0);
+    const QSettings written(ini, QSettings::IniFormat);
+    QCOMPARE(written.value(QStringLiteral("socketType")).toString(), QStringLiteral("client"));
+    QVERIFY(written.contains(QStringLiteral("saveFilePath"))); // only the close writes it
+#endif
+}
+
+QTEST_MAIN(tst_Cli)
+#include "tst_cli.moc"
