@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QTimer>
 #include <QVector>
 
 #include <cstdio>
@@ -133,7 +134,13 @@ private:
     {
         if (phase == Connecting && state == QAbstractSocket::ConnectedState) {
             phase = Sending;
-            sendNext();
+            // Another instance answers within the probe window; then the files go unpaced.
+            const auto first = [this] {
+                if (phase == Sending && index < 0)
+                    sendNext();
+            };
+            connect(worker.get(), &sendThread::onFastModeChanged, this, first);
+            QTimer::singleShot(PeerService::probeWindowMs, this, first);
         } else if (state == QAbstractSocket::UnconnectedState) {
             const QString error = worker->socketFacts(worker->currentClientSocket()).errorString;
             if (phase == Connecting)
