@@ -40,6 +40,7 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
 
     initLocalIpList();
     loadSettings();
+    initPeerDisplay();
 
     QFont f = font();
     f.setPointSize(11);

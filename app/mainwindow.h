@@ -19,6 +19,7 @@ QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
 class QLabel;
 class QProgressBar;
+class QStandardItemModel;
 QT_END_NAMESPACE
 
 class sendThread;
@@ -105,6 +106,16 @@ private:
 
     QElapsedTimer recvTime;
     QElapsedTimer sendTime;
+
+    // Fast connections and servers found on the LAN.
+    void initPeerDisplay();
+    void updatePeerDisplay();
+    void discoverServers();
+    void onServerDiscovered(const QString &address, const QString &hostName);
+    static constexpr int discoveryIntervalMs = 3000;
+    QLabel *fastModeLabel = nullptr;
+    QStandardItemModel *discoveredServers = nullptr;
+    QTimer discoveryTimer;
 
     // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
     // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).

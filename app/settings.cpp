@@ -17,6 +17,9 @@ const QString keyAddress = QStringLiteral("serverAddress");
 const QString serverRole = QStringLiteral("server");
 const QString clientRole = QStringLiteral("client");
 const QString defaultAddress = QStringLiteral("192.168.0.0");
+// Read only, never written: the file keeps its three keys unless the user adds these.
+const QString keyFast = QStringLiteral("fastTransfer");
+const QString keyDiscoverable = QStringLiteral("discoverable");
 } // namespace
 
 AppPlaces appPlaces(const QString &appDir, bool appDirWritable)
@@ -54,6 +57,9 @@ void MainWindow::loadSettings()
     }
 
     const QSettings settings(settingsFilePath, QSettings::IniFormat);
+    // Before anything listens or connects.
+    sendWorker->fastTransfer = settings.value(keyFast, true).toBool();
+    sendWorker->discoverable = settings.value(keyDiscoverable, true).toBool();
     ui->dirShowLineEdit->setText(settings.contains(keyDir) ? settings.value(keyDir).toString() : defaultDir);
     // Without a role the layout's page stays, and nothing is applied or started.
     if (settings.contains(keyRole)) {

@@ -48,7 +48,8 @@ public:
     // Sends a discovery probe to each target; answers come as serverFound.
     void discover(const QList<QHostAddress> &targets);
     // Loopback, plus every interface's broadcast address when the port is the usual one
-    // (another port is a test or a private set-up, kept to this machine).
+    // (another port is a test or a private set-up, kept to this machine) and the environment
+    // variable LUMO_LOOPBACK_ONLY is not set (the tests set it).
     QList<QHostAddress> discoveryTargets() const;
 
     quint64 instanceId() const { return self; }
