@@ -224,7 +224,7 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
     peerwire::Datagram answer;
     answer.sender = self;
     if (d.kind == peerwire::Kind::DiscoverProbe) {
-        if (!answerDiscovery)
+        if (!answerDiscovery || !serverListening)
             return;
         answer.kind = peerwire::Kind::DiscoverAnswer;
         answer.role = RoleServer;

@@ -34,9 +34,12 @@ public:
     explicit PeerService(quint16 port, QObject *parent = nullptr);
 
     // Binds the service's port: from then on capability probes for this instance's
-    // connections are answered, and discovery probes while answerDiscovery is true.
+    // connections are answered, and discovery probes while serverListening and
+    // answerDiscovery are true.
     void startAnswering();
     bool isAnswering() const { return !listening.isEmpty(); }
+    // Whether the TCP server listens: discovery is answered only then.
+    bool serverListening = false;
     // Any thread: whether discovery probes are answered (capability probes always are).
     std::atomic<bool> answerDiscovery{true};
 

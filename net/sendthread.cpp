@@ -81,6 +81,7 @@ void sendThread::handleCmd(int cmd_type)
     case CmdStopListen:
         if (server->isListening()) {
             server->close();
+            peers->serverListening = false;
             emit sendActionSig(ActionListenStopped);
         }
         break;
@@ -125,6 +126,7 @@ void sendThread::listen()
 {
     if (server->listen(QHostAddress::Any, listenPort)) {
         peers->answerDiscovery = discoverable.load();
+        peers->serverListening = true;
         peers->startAnswering();
         emit sendActionSig(ActionListening);
         return;

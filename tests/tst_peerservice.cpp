@@ -166,6 +166,7 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
     QVERIFY(pair.open());
     PeerService service(port);
     service.answerDiscovery = probe != QLatin1String("hidden");
+    service.serverListening = true;
     service.startAnswering();
     QVERIFY(service.isAnswering());
     service.track(pair.accepted.get());
