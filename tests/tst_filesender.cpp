@@ -102,21 +102,26 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<qint64>("size");
-        QTest::newRow("empty") << QStringLiteral("empty.bin") << qint64(0);
-        QTest::newRow("one packet") << QStringLiteral("one.bin") << qint64(12000);
-        QTest::newRow("packet and a byte") << QStringLiteral("more.bin") << qint64(12001);
-        QTest::newRow("non-ASCII name") << QStringLiteral("报告.txt") << qint64(5);
-        QTest::newRow("twenty packets") << QStringLiteral("long.bin") << qint64(240000);
+        QTest::addColumn<bool>("afterProbe"); // sent once the capability probe went unanswered
+        QTest::newRow("empty") << QStringLiteral("empty.bin") << qint64(0) << false;
+        QTest::newRow("one packet") << QStringLiteral("one.bin") << qint64(12000) << false;
+        QTest::newRow("packet and a byte") << QStringLiteral("more.bin") << qint64(12001) << false;
+        QTest::newRow("non-ASCII name") << QStringLiteral("报告.txt") << qint64(5) << false;
+        QTest::newRow("twenty packets") << QStringLiteral("long.bin") << qint64(240000) << false;
+        QTest::newRow("twenty packets, probe unanswered") << QStringLiteral("late.bin") << qint64(240000) << true;
     }
     // Catches any change to the bytes on the wire, a wrong progress count, counters that
     // miss a write, writes that follow each other without the 1 ms gap, and a sender that
-    // closes the socket.
+    // closes the socket; also toward a peer that left the capability probe unanswered.
     void exactStream()
     {
         QFETCH(QString, name);
         QFETCH(qint64, size);
+        QFETCH(bool, afterProbe);
         ClientRig r;
         QVERIFY(r.start());
+        if (afterProbe)
+            QTest::qWait(PeerService::probeWindowMs + 100);
         const QByteArray data = content(size);
         const QString path = writeFile(dir.filePath(name), data);
         QVERIFY(!path.isEmpty());
