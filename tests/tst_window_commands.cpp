@@ -68,7 +68,7 @@ void tst_WindowCommands::init()
     dirDialog = DialogCall();
     w->openFileDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
         fileDialog = {parent, caption, dir, fileDialog.count + 1};
-        return fileAnswer;
+        return fileAnswer.isNull() ? QStringList() : QStringList{fileAnswer}; // null: cancelled
     };
     w->chooseDirDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
         dirDialog = {parent, caption, dir, dirDialog.count + 1};

@@ -13,21 +13,9 @@ using P = MainWindowProbe;
 using testutil::logLines;
 
 namespace {
-const QString secs = QStringLiteral("<secs>");
-
-// "<secs>" in an expected line stands for an elapsed time in seconds with three decimals.
-bool linesMatch(const QStringList &actual, const QStringList &expected)
-{
-    if (actual.size() != expected.size())
-        return false;
-    for (int i = 0; i < expected.size(); ++i) {
-        QString pattern = QRegularExpression::escape(expected.at(i));
-        pattern.replace(QRegularExpression::escape(secs), QStringLiteral("\\d+\\.\\d{3}"));
-        if (!QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(actual.at(i)).hasMatch())
-            return false;
-    }
-    return true;
-}
+using testutil::linesMatch;
+const QString secs = testutil::secs;
+const QString rate = testutil::rateLine;
 
 QByteArray utf8(const QString &s) { return s.toUtf8(); }
 } // namespace
@@ -126,7 +114,8 @@ void tst_WindowReports::receiveCodes_data()
     QTest::newRow("finished") << QList<int>{RecStarted, RecFinished} << none
                               << started + QStringList{QStringLiteral("接收完成!"), QStringLiteral("文件接收大小:5"),
                                                        QStringLiteral("总接收Byte大小:95"),
-                                                       QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), QString()}
+                                                       QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), rate,
+                                                       QString()}
                               << true;
     QTest::newRow("started") << QList<int>{RecStarted} << none << started << false;
     QTest::newRow("progress says nothing") << QList<int>{RecProgress} << none << QStringList() << false;
@@ -210,7 +199,7 @@ void tst_WindowReports::sendCodes_data()
     QTest::newRow("finished") << QList<int>{TransStarted, TransProgress, TransFinished}
                               << QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:5000000000"),
                                              QStringLiteral("总发送字节大小:5000000094"),
-                                             QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), QString()}
+                                             QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), rate, QString()}
                               << true;
     QTest::newRow("started says nothing") << QList<int>{TransStarted, TransProgress} << QStringList() << false;
     QTest::newRow("stopped") << QList<int>{TransStarted, TransStopped}

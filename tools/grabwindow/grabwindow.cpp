@@ -133,7 +133,7 @@ int main(int argc, char *argv[])
         f.open(QIODevice::WriteOnly);
         f.write(QByteArray(1536 * 1024, 'x'));
     }
-    client->openFileDialog = [file](QWidget *, const QString &, const QString &) { return file; };
+    client->openFileDialog = [file](QWidget *, const QString &, const QString &) { return QStringList{file}; };
     child<QPushButton>(*client, "fileTransmitBtn")->click();
     if (!waitUntil([&] { return logHas(*server, QStringLiteral("接收完成!")); })) {
         std::fprintf(stderr, "grabwindow: the file did not arrive\n");
