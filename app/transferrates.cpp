@@ -32,6 +32,12 @@ void RateMeter::reset(qint64 bytes, qint64 ms)
 
 bool RateMeter::sample(qint64 bytes, qint64 ms)
 {
+    // A count that falls has started over (the next file on a connection): it began at most
+    // one window ago, from nothing.
+    if (bytes < lastBytes) {
+        lastBytes = 0;
+        hasRate = false;
+    }
     const qint64 dt = ms - lastMs;
     if (dt < windowMs)
         return false;
@@ -80,9 +86,6 @@ QString IncomingMeter::update(const QVector<IncomingTransfer> &arriving, qint64 
             meter.reset(qint64(t.received), ms);
         else
             meter = it.value();
-        // A new file on the same connection counts from its own start.
-        if (qint64(t.received) < meter.bytes())
-            meter.reset(0, ms);
         meter.sample(qint64(t.received), ms);
         total += meter.bytesPerSecond();
         anyRate = anyRate || meter.known();

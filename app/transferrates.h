@@ -16,7 +16,7 @@ QString mbPerSecond(double bytesPerSecond);
 QString duration(qint64 seconds);
 } // namespace rates
 
-// A running rate of a byte count that only grows. Samples closer together than one window
+// A running rate of a byte count. Samples closer together than one window
 // are folded into the next one, since a rate over a few milliseconds only shows jitter.
 class RateMeter {
 public:
@@ -24,7 +24,6 @@ public:
     // True when the rate was refreshed by this sample.
     bool sample(qint64 bytes, qint64 ms);
     bool known() const { return hasRate; }
-    qint64 bytes() const { return lastBytes; } // at the last refresh
     double bytesPerSecond() const { return rate; }
 
     static constexpr qint64 windowMs = 500;

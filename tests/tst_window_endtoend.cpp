@@ -6,6 +6,10 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 #include "transfer/receivethread.h"
 #include "windowprobe.h"
 
@@ -239,7 +243,7 @@ void tst_WindowEndToEnd::connectionChurnLeavesAConsistentWindow()
 // holding back the file beside it, the incoming label left up after a transfer or a timeout.
 void tst_WindowEndToEnd::batches_data()
 {
-    QTest::addColumn<QStringList>("entries"); // in the source folder; "name/" is a folder
+    QTest::addColumn<QStringList>("entries"); // in the source folder; "name/" a folder, "name|" a pipe
     QTest::addColumn<bool>("dropped");        // dropped on the server window, else chosen on the client
     QTest::addColumn<bool>("stopAtFirstProgress");
     QTest::addColumn<QString>("summary");     // the batch's last line; empty for none
@@ -252,6 +256,9 @@ void tst_WindowEndToEnd::batches_data()
                                         << false << true
                                         << QStringLiteral("批量传送结束:成功0个,失败1个,未发送2个,共0字节,耗时<secs>s,平均速率:0.00MB/s");
     QTest::newRow("drop a folder and a file") << QStringList{QStringLiteral("folder/"), QStringLiteral("d.bin")} << true
+                                              << false << QString();
+    // A pipe would hold the sender forever once opened.
+    QTest::newRow("choose a pipe and a file") << QStringList{QStringLiteral("pipe|"), QStringLiteral("d.bin")} << false
                                               << false << QString();
 }
 
@@ -269,14 +276,25 @@ void tst_WindowEndToEnd::batches()
     const QString src = row + QStringLiteral("/src");
     recvDir = row + QStringLiteral("/recv");
     QVERIFY(QDir().mkpath(src) && QDir().mkpath(recvDir));
-    QStringList files;
-    QList<QUrl> urls;
+    QStringList files, refused, chosen; // names sent, paths refused, paths offered
     for (const QString &entry : entries) {
-        const QString path = src + QLatin1Char('/') + entry;
-        urls << QUrl::fromLocalFile(path);
-        if (entry.endsWith(QLatin1Char('/'))) {
+        const bool folder = entry.endsWith(QLatin1Char('/'));
+        const bool pipe = entry.endsWith(QLatin1Char('|'));
+        const QString path = src + QLatin1Char('/') + (folder || pipe ? entry.chopped(1) : entry);
+        chosen << path;
+        if (folder || pipe)
+            refused << QDir::toNativeSeparators(path);
+        if (folder) {
             QVERIFY(QDir().mkpath(path));
             continue;
+        }
+        if (pipe) {
+#ifdef Q_OS_UNIX
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            continue;
+#else
+            QSKIP("no named pipes here");
+#endif
         }
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -295,10 +313,8 @@ void tst_WindowEndToEnd::batches()
 
     // What the sender's log must read: refusals, then each file's lines, then the summary.
     QStringList sent, received;
-    for (const QString &entry : entries) {
-        if (entry.endsWith(QLatin1Char('/')))
-            sent << QStringLiteral("不是可读的文件,未发送:") + QDir::toNativeSeparators(src + QLatin1Char('/') + entry.chopped(1));
-    }
+    for (const QString &path : refused)
+        sent << QStringLiteral("不是可读的文件,未发送:") + path;
     for (int i = 0; i < files.size(); ++i) {
         const QString size = QString::number(sizes.value(files.at(i)));
         const QString total = QString::number(wireBytes(files.at(i), sizes.value(files.at(i))));
@@ -330,6 +346,9 @@ void tst_WindowEndToEnd::batches()
     }
     if (dropped) {
         QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &path : chosen)
+            urls << QUrl::fromLocalFile(path);
         mime.setUrls(urls);
         // The drop goes where the drag entered, as a real drag's would.
         QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
@@ -339,12 +358,7 @@ void tst_WindowEndToEnd::batches()
         QCoreApplication::sendEvent(&from, &drop);
         QVERIFY(drop.isAccepted());
     } else {
-        from.openFileDialog = [&](QWidget *, const QString &, const QString &) {
-            QStringList paths;
-            for (const QString &f : files)
-                paths << src + QLatin1Char('/') + f;
-            return paths;
-        };
+        from.openFileDialog = [&](QWidget *, const QString &, const QString &) { return chosen; };
         QTest::mouseClick(P::ui(from)->fileTransmitBtn, Qt::LeftButton);
     }
 
