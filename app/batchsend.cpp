@@ -66,6 +66,9 @@ void MainWindow::initBatchSend()
     ui->textEdit->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->textEdit, &QWidget::customContextMenuRequested, this, &MainWindow::showLogMenu);
 
+    // Room for the rate and the time left beside the share.
+    transferProgressBar->setMinimumWidth(
+        transferProgressBar->fontMetrics().horizontalAdvance(QStringLiteral("100%  999.99MB/s  剩余0:00:00")) + 24);
     incomingLabel = new QLabel(this);
     incomingLabel->setTextFormat(Qt::PlainText); // the name comes from a peer
     ui->statusbar->addWidget(incomingLabel, 0);

@@ -119,7 +119,9 @@ void MainWindow::getTransState(int state)
     switch (state) {
     case TransStarted:
         sendTime.start();
+        // The bar would otherwise show the previous file's end until the first piece.
         sendRate.reset(0, 0);
+        transferProgressBar->setValue(0);
         transferProgressBar->setFormat(QStringLiteral("%p%"));
         break;
     case TransFinished:
