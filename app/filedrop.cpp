@@ -25,26 +25,15 @@ FileDropTarget::FileDropTarget(QWidget *widget, std::function<void(const QList<Q
 
 bool FileDropTarget::eventFilter(QObject *watched, QEvent *event)
 {
-    switch (event->type()) {
-    case QEvent::DragEnter:
-    case QEvent::DragMove: {
-        auto *drag = static_cast<QDragMoveEvent *>(event);
-        if (!carriesLocalFiles(drag->mimeData()))
-            return false;
-        drag->setDropAction(Qt::CopyAction);
-        drag->accept();
-        return true;
-    }
-    case QEvent::Drop: {
-        auto *drop = static_cast<QDropEvent *>(event);
-        if (!carriesLocalFiles(drop->mimeData()))
-            return false;
-        drop->setDropAction(Qt::CopyAction);
-        drop->accept();
-        dropped(drop->mimeData()->urls());
-        return true;
-    }
-    default:
+    const QEvent::Type type = event->type();
+    if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
         return QObject::eventFilter(watched, event);
-    }
+    auto *drop = static_cast<QDropEvent *>(event); // the drag events derive from it
+    if (!carriesLocalFiles(drop->mimeData()))
+        return false;
+    drop->setDropAction(Qt::CopyAction);
+    drop->accept();
+    if (type == QEvent::Drop)
+        dropped(drop->mimeData()->urls());
+    return true;
 }

@@ -117,7 +117,7 @@ private:
     // Several files per send, dropped files, incoming progress, rates and the log's menu
     // (batchsend.cpp, incomingprogress.cpp).
 public:
-    // Seam: opens the receive directory in the file manager; tests record the URL instead.
+    // Seam: how the receive directory is opened (the system's file manager when empty).
     std::function<bool(const QUrl &)> openUrl;
     static constexpr int incomingPollMs = 250;
 
