@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <atomic>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -302,6 +304,7 @@ void tst_WindowEndToEnd::batches()
         files << entry;
     }
 
+    std::atomic<bool> stopped{false}; // outlives the windows, whose worker reads it
     WindowPair pair;
     connectPair(pair, recvDir);
     if (QTest::currentTestFailed())
@@ -337,12 +340,15 @@ void tst_WindowEndToEnd::batches()
     if (!summary.isEmpty())
         sent << summary << QString();
 
-    bool stopped = false;
+    // The stop is set in the worker thread at the first progress code, so the worker sees it
+    // at its next write whatever its pace; the button's click follows in the window's turn.
     if (stopAtFirstProgress) {
-        connect(P::worker(from), &sendThread::sendTransState, &from, [&](int code) {
-            if (code == TransProgress && !std::exchange(stopped, true))
-                P::ui(from)->stopSendBtn->click();
-        });
+        connect(P::worker(from), &sendThread::sendTransState, P::worker(from), [&](int code) {
+            if (code != TransProgress || stopped.exchange(true))
+                return;
+            P::worker(from)->stopSend = true;
+            QMetaObject::invokeMethod(&from, [&] { P::ui(from)->stopSendBtn->click(); }, Qt::QueuedConnection);
+        }, Qt::DirectConnection);
     }
     if (dropped) {
         QMimeData mime;
