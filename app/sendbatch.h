@@ -19,7 +19,11 @@ public:
     // Ends the current file with the worker's code and the file bytes it sent.
     void ended(int code, qint64 fileBytes);
     void dropRest();
-    void finish() { active = false; }
+    void finish()
+    {
+        active = false;
+        stopping = false;
+    }
 
     QTcpSocket *target() const { return to; }
     int role() const { return sendRole; }
