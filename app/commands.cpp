@@ -117,11 +117,11 @@ void MainWindow::on_clearTextBtn_clicked()
     ui->textEdit->clear();
 }
 
-QString MainWindow::askFileToSend()
+QStringList MainWindow::askFilesToSend()
 {
     if (!openFileDialog) {
         openFileDialog = [](QWidget *parent, const QString &caption, const QString &dir) {
-            return QFileDialog::getOpenFileName(parent, caption, dir);
+            return QFileDialog::getOpenFileNames(parent, caption, dir);
         };
     }
     return openFileDialog(this, QStringLiteral("选择文件"), QCoreApplication::applicationDirPath());
@@ -146,27 +146,17 @@ void MainWindow::on_chooseDirBtn_clicked()
 
 void MainWindow::on_fileTransmitBtn_clicked()
 {
-    bool found = false;
-    QTcpSocket *target = chooseTarget(&found);
-    if (!found)
+    QTcpSocket *target = nullptr;
+    if (!connectedTarget(&target, true))
         return;
-    // Kept even when the send does not start: setTransferBusy reads it next time.
-    sendWorker->sendRole.store(onServerPage() ? RoleServer : RoleClient);
-    if (factsOf(target).state != QAbstractSocket::ConnectedState) {
-        log(QStringLiteral("未建立连接，传送失败!"));
-        return;
-    }
+    QStringList paths = askFilesToSend();
     // A cancelled dialog sends an empty path on purpose: the sender reports the open failure
     // and the controls come back through that report.
-    const QString path = askFileToSend();
-    {
-        QMutexLocker lock(&sendWorker->commandMutex);
-        sendWorker->sendFilePath = path;
-    }
-    log(QStringLiteral("开始传送中..."));
-    setTransferBusy(false, 1);
-    transferProgressBar->show();
-    emit handleCmd(CmdSendFile);
+    if (paths.isEmpty())
+        paths << QString();
+    paths = sendable(paths, false);
+    if (!paths.isEmpty())
+        queueFiles(target, paths);
 }
 
 void MainWindow::on_dirShowLineEdit_textChanged(QString arg1)
@@ -177,4 +167,7 @@ void MainWindow::on_dirShowLineEdit_textChanged(QString arg1)
 void MainWindow::on_stopSendBtn_clicked()
 {
     sendWorker->stopSend.store(true);
+    // The rest of a batch is dropped when the current file ends.
+    if (batch.running())
+        batch.stopping = true;
 }

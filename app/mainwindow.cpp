@@ -24,6 +24,7 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
     // A peer flooding plain text must not grow the log without bound.
     ui->textEdit->document()->setMaximumBlockCount(maxLogParagraphs);
     initStatusBar();
+    initBatchSend(); // drops, the log's menu, the incoming label and its timer
 
     sendWorker = new sendThread(port);
     sendWorker->moveToThread(sendWorker);

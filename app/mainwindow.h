@@ -5,13 +5,17 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <QVector>
 
 #include <functional>
 
+#include "app/sendbatch.h"
+#include "app/transferrates.h"
 #include "net/codes.h"
 #include "net/sendthread.h"
 
@@ -32,8 +36,8 @@ public:
     MainWindow(quint16 port, const QString &settingsFile, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Dialog seams; tests replace them to choose a file or to cancel.
-    std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> openFileDialog;
+    // Dialog seams; tests replace them to choose files or to cancel (no file).
+    std::function<QStringList(QWidget *parent, const QString &caption, const QString &dir)> openFileDialog;
     std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> chooseDirDialog;
 
     // Log limits: the pane keeps this many paragraphs, and one received text shows at most
@@ -82,7 +86,6 @@ private:
     void colourLabel(QLabel *label, const QColor &colour);
     QTcpSocket *chooseTarget(bool *found);
     bool onServerPage() const;
-    QString askFileToSend();
     QString askReceiveDir();
     void log(const QString &text);
     void logReceivedText(const QByteArray &bytes);
@@ -121,6 +124,35 @@ private:
     // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
     std::function<SocketFacts(const QTcpSocket *)> socketFactsSource;
     std::function<QString()> serverErrorSource;
+
+    // Several files per send, dropped files, incoming progress, rates and the log's menu
+    // (batchsend.cpp, incomingprogress.cpp).
+public:
+    // Seam: how the receive directory is opened (the system's file manager when empty).
+    std::function<bool(const QUrl &)> openUrl;
+    static constexpr int incomingPollMs = 250;
+
+private:
+    void initBatchSend();
+    QStringList askFilesToSend();
+    bool connectedTarget(QTcpSocket **target, bool quietWithoutList);
+    void queueFiles(QTcpSocket *target, const QStringList &paths);
+    void startNextFile();
+    void batchFileEnded(int state);
+    void sendDroppedFiles(const QList<QUrl> &urls);
+    QStringList sendable(const QStringList &paths, bool readableOnly);
+    void showLogMenu(const QPoint &pos);
+    void openReceiveDir();
+    void pollIncoming();
+    void sampleSendRate();
+    QString rateLine(qint64 bytes, qint64 nsecs) const;
+
+    SendBatch batch;
+    RateMeter sendRate;
+    IncomingMeter incomingMeter;
+    QTimer incomingTimer;
+    QElapsedTimer incomingClock;
+    QLabel *incomingLabel = nullptr;
 };
 
 #endif

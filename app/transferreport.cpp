@@ -67,14 +67,18 @@ void MainWindow::getRecState(int state)
         log(QStringLiteral("接收完成!"));
         log(QStringLiteral("文件接收大小:") + QString::number(report.recvFileBytes));
         log(QStringLiteral("总接收Byte大小:") + QString::number(report.recvTotalBytes));
-        log(QStringLiteral("接收耗时:") + secondsText(recvTime.elapsed()) + QStringLiteral("s\n"));
+        // The blank line that closes the report follows the rate line.
+        log(QStringLiteral("接收耗时:") + secondsText(recvTime.elapsed()) + QStringLiteral("s"));
+        log(rateLine(qint64(report.recvFileBytes), recvTime.nsecsElapsed()));
         setTransferBusy(true, 0);
+        pollIncoming();
         break;
     }
     case RecStarted:
         recvTime.start();
         log(QStringLiteral("\n开始接收..."));
         setTransferBusy(false, 0);
+        pollIncoming();
         break;
     case RecCreateFailed:
         log(QStringLiteral("创建文件失败,接收失败!\n"));
@@ -82,6 +86,7 @@ void MainWindow::getRecState(int state)
     case RecTimeout:
         log(QStringLiteral("接收超时，已强制中断!\n"));
         setTransferBusy(true, 0);
+        pollIncoming();
         break;
     case RecText:
         logReceivedText(recvReports::take(RecText).lastRecvText);
@@ -89,6 +94,7 @@ void MainWindow::getRecState(int state)
     case RecWriteFailed:
         log(QStringLiteral("写入文件失败,接收失败!\n"));
         setTransferBusy(true, 0);
+        pollIncoming();
         break;
     default: // RecProgress and unknown codes
         break;
@@ -105,6 +111,7 @@ void MainWindow::updateProgress()
     if (!(percent >= 0.0 && percent <= 100.0))
         return;
     transferProgressBar->setValue(int(percent));
+    sampleSendRate();
 }
 
 void MainWindow::getTransState(int state)
@@ -112,6 +119,10 @@ void MainWindow::getTransState(int state)
     switch (state) {
     case TransStarted:
         sendTime.start();
+        // The bar would otherwise show the previous file's end until the first piece.
+        sendRate.reset(0, 0);
+        transferProgressBar->setValue(0);
+        transferProgressBar->setFormat(QStringLiteral("%p%"));
         break;
     case TransFinished:
         transferProgressBar->hide();
@@ -119,7 +130,9 @@ void MainWindow::getTransState(int state)
         log(QStringLiteral("传送完成!"));
         log(QStringLiteral("发送文件大小:") + QString::number(sendWorker->fileBytesRead.load()));
         log(QStringLiteral("总发送字节大小:") + QString::number(sendWorker->socketBytesWritten.load()));
-        log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s\n"));
+        // The blank line that closes the report follows the rate line.
+        log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s"));
+        log(rateLine(sendWorker->fileBytesRead.load(), sendTime.nsecsElapsed()));
         break;
     case TransProgress:
         updateProgress();
@@ -145,7 +158,14 @@ void MainWindow::getTransState(int state)
         setTransferBusy(true, 1);
         break;
     default:
-        break;
+        return;
+    }
+    if (state == TransStarted || state == TransProgress) {
+        // The worker clears a stop as it starts a file; a stop meant for the batch holds.
+        if (batch.stopping)
+            sendWorker->stopSend.store(true);
+    } else {
+        batchFileEnded(state);
     }
 }
 

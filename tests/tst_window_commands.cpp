@@ -1,6 +1,7 @@
 // The user's commands: what each slot tests, writes into the worker and emits, the role page
 // switch and the dialogs behind their seams.
 #include <QCoreApplication>
+#include <QMenu>
 #include <QtTest>
 
 #include "transfer/receivethread.h"
@@ -43,6 +44,8 @@ private slots:
     void chooseDirectory();
     void typedDirectoryReachesTheEngineEachKeystroke();
     void connectTrimsTheAddress();
+    void logMenuOpensTheReceiveDirectory_data();
+    void logMenuOpensTheReceiveDirectory();
 
 private:
     void listClients(int count, QAbstractSocket::SocketState state);
@@ -68,7 +71,7 @@ void tst_WindowCommands::init()
     dirDialog = DialogCall();
     w->openFileDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
         fileDialog = {parent, caption, dir, fileDialog.count + 1};
-        return fileAnswer;
+        return fileAnswer.isNull() ? QStringList() : QStringList{fileAnswer}; // null: cancelled
     };
     w->chooseDirDialog = [this](QWidget *parent, const QString &caption, const QString &dir) {
         dirDialog = {parent, caption, dir, dirDialog.count + 1};
@@ -379,6 +382,46 @@ void tst_WindowCommands::connectTrimsTheAddress()
     QCOMPARE(P::ui(*w)->serverAddressLineEdit->text(), QStringLiteral("  127.0.0.1 \t"));
     QCOMPARE(commands->size(), 1);
     QCOMPARE(commands->at(0).at(0).toInt(), int(CmdConnect));
+}
+
+// Faults: no such entry in the log's menu, the setting opened as typed instead of the directory
+// the engine writes into, a failure to open it passing in silence.
+void tst_WindowCommands::logMenuOpensTheReceiveDirectory_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<bool>("opens");
+    const QString app = QCoreApplication::applicationDirPath();
+    QTest::newRow("empty: the program's directory") << QString() << app << true;
+    QTest::newRow("relative: from the program's directory") << QStringLiteral("in") << app + QStringLiteral("/in") << true;
+    QTest::newRow("nothing opens it") << QStringLiteral("/srv/收件") << QStringLiteral("/srv/收件") << false;
+}
+
+void tst_WindowCommands::logMenuOpensTheReceiveDirectory()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, opened);
+    QFETCH(bool, opens);
+    P::ui(*w)->dirShowLineEdit->setText(setting);
+    QList<QUrl> urls;
+    w->openUrl = [&](const QUrl &url) {
+        urls << url;
+        return opens;
+    };
+    QTextEdit *edit = P::ui(*w)->textEdit;
+    emit edit->customContextMenuRequested(QPoint(5, 5));
+    QMenu *menu = nullptr;
+    QTRY_VERIFY((menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())));
+    QAction *entry = nullptr;
+    for (QAction *a : menu->actions()) {
+        if (a->text() == QStringLiteral("打开接收目录"))
+            entry = a;
+    }
+    QVERIFY(entry);
+    entry->trigger();
+    menu->close();
+    QCOMPARE(urls, QList<QUrl>{QUrl::fromLocalFile(opened)});
+    QCOMPARE(logLines(*w), opens ? QStringList() : QStringList{QStringLiteral("打开接收目录失败:") + QDir::toNativeSeparators(opened)});
 }
 
 QTEST_MAIN(tst_WindowCommands)

@@ -1,9 +1,16 @@
 // Two windows in one process over loopback, on a free port: a server window and a client
 // window connect, greet, exchange real files both ways and part, and both logs tell it.
 #include <QFile>
+#include <QMimeData>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <atomic>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 #include "transfer/receivethread.h"
 #include "windowprobe.h"
@@ -52,8 +59,15 @@ class tst_WindowEndToEnd : public QObject {
 private slots:
     void twoWindowsExchangeFiles();
     void connectionChurnLeavesAConsistentWindow();
+    void batches_data();
+    void batches();
 
 private:
+    struct WindowPair {
+        QTemporaryDir serverSettings, clientSettings;
+        std::unique_ptr<MainWindow> server, client;
+    };
+    void connectPair(WindowPair &pair, const QString &receiveDir);
     void sendFile(MainWindow &from, MainWindow &to, const QString &name, const QByteArray &content);
 
     QTemporaryDir tmp;
@@ -71,7 +85,7 @@ void tst_WindowEndToEnd::sendFile(MainWindow &from, MainWindow &to, const QStrin
         QVERIFY(f.open(QIODevice::WriteOnly));
         QCOMPARE(f.write(content), qint64(content.size()));
     }
-    from.openFileDialog = [source](QWidget *, const QString &, const QString &) { return source; };
+    from.openFileDialog = [source](QWidget *, const QString &, const QString &) { return QStringList{source}; };
     P::ui(from)->textEdit->clear();
     P::ui(to)->textEdit->clear();
 
@@ -86,17 +100,20 @@ void tst_WindowEndToEnd::sendFile(MainWindow &from, MainWindow &to, const QStrin
     const QString total = QString::number(wireBytes(name, content.size()));
     const QRegularExpression elapsed(QStringLiteral("^(发送|接收)耗时:\\d+\\.\\d{3}s$"));
 
-    const QStringList sent = linesFrom(from, QStringLiteral("传送完成!"), 5);
+    const QStringList sent = linesFrom(from, QStringLiteral("传送完成!"), 6);
     QCOMPARE(sent.mid(0, 3), (QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:") + size,
                                           QStringLiteral("总发送字节大小:") + total}));
     QVERIFY2(elapsed.match(sent.value(3)).hasMatch(), qPrintable(sent.value(3)));
-    QCOMPARE(sent.value(4), QString());
+    QVERIFY2(testutil::linesMatch({sent.value(4)}, {testutil::rateLine}), qPrintable(sent.value(4)));
+    QCOMPARE(sent.value(5), QString());
 
-    const QStringList received = linesFrom(to, QStringLiteral("开始接收..."), 6);
+    const QStringList received = linesFrom(to, QStringLiteral("开始接收..."), 7);
     QCOMPARE(received.mid(0, 4), (QStringList{QStringLiteral("开始接收..."), QStringLiteral("接收完成!"),
                                               QStringLiteral("文件接收大小:") + size,
                                               QStringLiteral("总接收Byte大小:") + total}));
     QVERIFY2(elapsed.match(received.value(4)).hasMatch(), qPrintable(received.value(4)));
+    QVERIFY2(testutil::linesMatch({received.value(5)}, {testutil::rateLine}), qPrintable(received.value(5)));
+    QCOMPARE(received.value(6), QString());
 
     QCOMPARE(readAll(recvDir + QLatin1Char('/') + name), content);
     QVERIFY(P::ui(from)->fileTransmitBtn->isEnabled());
@@ -108,25 +125,37 @@ void tst_WindowEndToEnd::sendFile(MainWindow &from, MainWindow &to, const QStrin
     QCOMPARE(P::worker(from)->sendRole.load(), int(RoleIdle));
 }
 
+// A server and a client window connected over loopback on a free port. Both windows share the
+// process, and so the receive directory.
+void tst_WindowEndToEnd::connectPair(WindowPair &pair, const QString &receiveDir)
+{
+    const quint16 port = testutil::freePort();
+    pair.server = testutil::makeWindow(pair.serverSettings, {{QStringLiteral("socketType"), QStringLiteral("server")},
+                                                             {QStringLiteral("saveFilePath"), receiveDir}},
+                                       port);
+    QTRY_COMPARE(P::serverStateLabel(*pair.server)->text(), QStringLiteral("监听中..."));
+    pair.client = testutil::makeWindow(pair.clientSettings, {{QStringLiteral("socketType"), QStringLiteral("client")},
+                                                             {QStringLiteral("saveFilePath"), receiveDir},
+                                                             {QStringLiteral("serverAddress"), QStringLiteral(" 127.0.0.1 ")}},
+                                       port);
+    P::ui(*pair.client)->act_connect->trigger();
+    QTRY_COMPARE(P::clientStateLabel(*pair.client)->text(), QStringLiteral("已建立连接"));
+    QTRY_COMPARE(P::ui(*pair.server)->clientcomBox->count(), 1);
+}
+
 void tst_WindowEndToEnd::twoWindowsExchangeFiles()
 {
     QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("recv")));
     QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("src")));
     recvDir = tmp.filePath(QStringLiteral("recv"));
-    // Both windows share the process, and so the receive directory.
-    const quint16 port = testutil::freePort();
-    QTemporaryDir aDir, bDir; // settings of each window
-    auto server = testutil::makeWindow(aDir, {{QStringLiteral("socketType"), QStringLiteral("server")},
-                                              {QStringLiteral("saveFilePath"), recvDir}}, port);
-    QTRY_COMPARE(P::serverStateLabel(*server)->text(), QStringLiteral("监听中..."));
-    auto client = testutil::makeWindow(bDir, {{QStringLiteral("socketType"), QStringLiteral("client")},
-                                              {QStringLiteral("saveFilePath"), recvDir},
-                                              {QStringLiteral("serverAddress"), QStringLiteral(" 127.0.0.1 ")}},
-                                       port);
+    WindowPair pair;
+    connectPair(pair, recvDir);
+    if (QTest::currentTestFailed())
+        return;
+    MainWindow *server = pair.server.get();
+    MainWindow *client = pair.client.get();
 
     // Connect. Faults: the client's state not shown, the peer not listed under its IPv4 key.
-    P::ui(*client)->act_connect->trigger();
-    QTRY_COMPARE(P::clientStateLabel(*client)->text(), QStringLiteral("已建立连接"));
     QVERIFY(logHas(*client, QStringLiteral("已和服务器建立连接")));
     QVERIFY(!P::ui(*client)->act_connect->isEnabled());
     QTRY_COMPARE(P::ui(*server)->clientcomBox->count(), 1);
@@ -209,6 +238,156 @@ void tst_WindowEndToEnd::connectionChurnLeavesAConsistentWindow()
     QTRY_COMPARE(P::ui(*server)->clientcomBox->count(), 0);
     QVERIFY(P::clientSockets(*server).isEmpty());
     QTRY_COMPARE(P::clientStateLabel(*client)->text(), QStringLiteral("已断开连接"));
+}
+
+// Faults: a file sent out of turn, twice or not at all, reports missing or run together, no
+// summary or wrong counts in it, a stop that lets the rest of the batch go, a folder sent or
+// holding back the file beside it, the incoming label left up after a transfer or a timeout.
+void tst_WindowEndToEnd::batches_data()
+{
+    QTest::addColumn<QStringList>("entries"); // in the source folder; "name/" a folder, "name|" a pipe
+    QTest::addColumn<bool>("dropped");        // dropped on the server window, else chosen on the client
+    QTest::addColumn<bool>("stopAtFirstProgress");
+    QTest::addColumn<QString>("summary");     // the batch's last line; empty for none
+
+    const QString rate = QStringLiteral("平均速率:<MB/s>MB/s");
+    QTest::newRow("three files") << QStringList{QStringLiteral("a.bin"), QStringLiteral("b.txt"), QStringLiteral("c.empty")}
+                                 << false << false
+                                 << QStringLiteral("批量传送结束:成功3个,失败0个,未发送0个,共200008字节,耗时<secs>s,") + rate;
+    QTest::newRow("stop in the middle") << QStringList{QStringLiteral("big.bin"), QStringLiteral("b.txt"), QStringLiteral("c.empty")}
+                                        << false << true
+                                        << QStringLiteral("批量传送结束:成功0个,失败1个,未发送2个,共0字节,耗时<secs>s,平均速率:0.00MB/s");
+    QTest::newRow("drop a folder and a file") << QStringList{QStringLiteral("folder/"), QStringLiteral("d.bin")} << true
+                                              << false << QString();
+    // A pipe would hold the sender forever once opened.
+    QTest::newRow("choose a pipe and a file") << QStringList{QStringLiteral("pipe|"), QStringLiteral("d.bin")} << false
+                                              << false << QString();
+}
+
+void tst_WindowEndToEnd::batches()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, dropped);
+    QFETCH(bool, stopAtFirstProgress);
+    QFETCH(QString, summary);
+
+    const QHash<QString, int> sizes{{QStringLiteral("a.bin"), 200003}, {QStringLiteral("b.txt"), 5},
+                                    {QStringLiteral("c.empty"), 0},   {QStringLiteral("big.bin"), 6000000},
+                                    {QStringLiteral("d.bin"), 70001}};
+    const QString row = tmp.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    const QString src = row + QStringLiteral("/src");
+    recvDir = row + QStringLiteral("/recv");
+    QVERIFY(QDir().mkpath(src) && QDir().mkpath(recvDir));
+    QStringList files, refused, chosen; // names sent, paths refused, paths offered
+    for (const QString &entry : entries) {
+        const bool folder = entry.endsWith(QLatin1Char('/'));
+        const bool pipe = entry.endsWith(QLatin1Char('|'));
+        const QString path = src + QLatin1Char('/') + (folder || pipe ? entry.chopped(1) : entry);
+        chosen << path;
+        if (folder || pipe)
+            refused << QDir::toNativeSeparators(path);
+        if (folder) {
+            QVERIFY(QDir().mkpath(path));
+            continue;
+        }
+        if (pipe) {
+#ifdef Q_OS_UNIX
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            continue;
+#else
+            QSKIP("no named pipes here");
+#endif
+        }
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(randomBytes(sizes.value(entry)));
+        files << entry;
+    }
+
+    std::atomic<bool> stopped{false}; // outlives the windows, whose worker reads it
+    WindowPair pair;
+    connectPair(pair, recvDir);
+    if (QTest::currentTestFailed())
+        return;
+    MainWindow &from = dropped ? *pair.server : *pair.client;
+    MainWindow &to = dropped ? *pair.client : *pair.server;
+    P::ui(from)->textEdit->clear();
+    P::ui(to)->textEdit->clear();
+
+    // What the sender's log must read: refusals, then each file's lines, then the summary.
+    QStringList sent, received;
+    for (const QString &path : refused)
+        sent << QStringLiteral("不是可读的文件,未发送:") + path;
+    for (int i = 0; i < files.size(); ++i) {
+        const QString size = QString::number(sizes.value(files.at(i)));
+        const QString total = QString::number(wireBytes(files.at(i), sizes.value(files.at(i))));
+        if (files.size() > 1)
+            sent << QStringLiteral("(%1/%2) ").arg(i + 1).arg(files.size()) + files.at(i);
+        sent << QStringLiteral("开始传送中...");
+        received << QString() << QStringLiteral("开始接收...");
+        if (stopAtFirstProgress) {
+            sent << QStringLiteral("传送已被强制中断!") << QString();
+            received << QStringLiteral("接收超时，已强制中断!") << QString();
+            break;
+        }
+        sent << QStringLiteral("传送完成!") << QStringLiteral("发送文件大小:") + size
+             << QStringLiteral("总发送字节大小:") + total << QStringLiteral("发送耗时:<secs>s") << testutil::rateLine
+             << QString();
+        received << QStringLiteral("接收完成!") << QStringLiteral("文件接收大小:") + size
+                 << QStringLiteral("总接收Byte大小:") + total << QStringLiteral("接收耗时:<secs>s") << testutil::rateLine
+                 << QString();
+    }
+    if (!summary.isEmpty())
+        sent << summary << QString();
+
+    // The stop is set in the worker thread at the first progress code, so the worker sees it
+    // at its next write whatever its pace; the button's click follows in the window's turn.
+    if (stopAtFirstProgress) {
+        connect(P::worker(from), &sendThread::sendTransState, P::worker(from), [&](int code) {
+            if (code != TransProgress || stopped.exchange(true))
+                return;
+            P::worker(from)->stopSend = true;
+            QMetaObject::invokeMethod(&from, [&] { P::ui(from)->stopSendBtn->click(); }, Qt::QueuedConnection);
+        }, Qt::DirectConnection);
+    }
+    if (dropped) {
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString &path : chosen)
+            urls << QUrl::fromLocalFile(path);
+        mime.setUrls(urls);
+        // The drop goes where the drag entered, as a real drag's would.
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&from, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&from, &drop);
+        QVERIFY(drop.isAccepted());
+    } else {
+        from.openFileDialog = [&](QWidget *, const QString &, const QString &) { return chosen; };
+        QTest::mouseClick(P::ui(from)->fileTransmitBtn, Qt::LeftButton);
+    }
+
+    QLabel *incoming = P::incomingLabel(to);
+    if (stopAtFirstProgress) {
+        // The stalled file shows until the receiver gives up on it.
+        QTRY_VERIFY_WITH_TIMEOUT(!incoming->isHidden(), 10000);
+        QVERIFY2(QRegularExpression(QStringLiteral("^正在接收: big\\.bin  \\d+%")).match(incoming->text()).hasMatch(),
+                 qPrintable(incoming->text()));
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(testutil::linesMatch(logLines(from), sent), qPrintable(logLines(from).join(QLatin1Char('|'))), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(testutil::linesMatch(logLines(to), received), qPrintable(logLines(to).join(QLatin1Char('|'))), 30000);
+    QVERIFY(incoming->isHidden());
+
+    for (const QString &f : files) {
+        const bool whole = !stopAtFirstProgress;
+        QCOMPARE(QFile::exists(recvDir + QLatin1Char('/') + f), whole);
+        if (whole)
+            QCOMPARE(readAll(recvDir + QLatin1Char('/') + f), readAll(src + QLatin1Char('/') + f));
+    }
+    QVERIFY(P::ui(from)->fileTransmitBtn->isEnabled());
+    QVERIFY(P::progressBar(from)->isHidden());
+    QCOMPARE(P::worker(from)->sendRole.load(), int(RoleIdle));
 }
 
 QTEST_MAIN(tst_WindowEndToEnd)

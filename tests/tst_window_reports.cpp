@@ -11,23 +11,12 @@
 
 using P = MainWindowProbe;
 using testutil::logLines;
+Q_DECLARE_METATYPE(QVector<IncomingTransfer>)
 
 namespace {
-const QString secs = QStringLiteral("<secs>");
-
-// "<secs>" in an expected line stands for an elapsed time in seconds with three decimals.
-bool linesMatch(const QStringList &actual, const QStringList &expected)
-{
-    if (actual.size() != expected.size())
-        return false;
-    for (int i = 0; i < expected.size(); ++i) {
-        QString pattern = QRegularExpression::escape(expected.at(i));
-        pattern.replace(QRegularExpression::escape(secs), QStringLiteral("\\d+\\.\\d{3}"));
-        if (!QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(actual.at(i)).hasMatch())
-            return false;
-    }
-    return true;
-}
+using testutil::linesMatch;
+const QString secs = testutil::secs;
+const QString rate = testutil::rateLine;
 
 QByteArray utf8(const QString &s) { return s.toUtf8(); }
 } // namespace
@@ -51,6 +40,8 @@ private slots:
     void transferBusy_data();
     void transferBusy();
     void textFloodKeepsTheLogBounded();
+    void incomingText_data();
+    void incomingText();
 
 private:
     QTemporaryDir dir;
@@ -126,7 +117,8 @@ void tst_WindowReports::receiveCodes_data()
     QTest::newRow("finished") << QList<int>{RecStarted, RecFinished} << none
                               << started + QStringList{QStringLiteral("接收完成!"), QStringLiteral("文件接收大小:5"),
                                                        QStringLiteral("总接收Byte大小:95"),
-                                                       QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), QString()}
+                                                       QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), rate,
+                                                       QString()}
                               << true;
     QTest::newRow("started") << QList<int>{RecStarted} << none << started << false;
     QTest::newRow("progress says nothing") << QList<int>{RecProgress} << none << QStringList() << false;
@@ -210,7 +202,7 @@ void tst_WindowReports::sendCodes_data()
     QTest::newRow("finished") << QList<int>{TransStarted, TransProgress, TransFinished}
                               << QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:5000000000"),
                                              QStringLiteral("总发送字节大小:5000000094"),
-                                             QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), QString()}
+                                             QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), rate, QString()}
                               << true;
     QTest::newRow("started says nothing") << QList<int>{TransStarted, TransProgress} << QStringList() << false;
     QTest::newRow("stopped") << QList<int>{TransStarted, TransStopped}
@@ -424,6 +416,47 @@ void tst_WindowReports::textFloodKeepsTheLogBounded()
     // Still reporting: a greeting after the flood shows as one line at the end of the log.
     peer.write(wire::greeting);
     QTRY_COMPARE_WITH_TIMEOUT(logLines(*w).last(), QStringLiteral("[in] 你好,我是澜石机电"), 10000);
+}
+
+// Two polls a second apart of the files arriving. Faults: a share above 100 % or from a size
+// that was no number, a rate from the byte count instead of its change, a negative rate when a
+// connection starts its next file, rates of several files not added, a peer's name shown with
+// its line breaks or at any length.
+void tst_WindowReports::incomingText_data()
+{
+    QTest::addColumn<QVector<IncomingTransfer>>("before");
+    QTest::addColumn<QVector<IncomingTransfer>>("after");
+    QTest::addColumn<QString>("text");
+
+    const QString a = QStringLiteral("a.bin");
+    QTest::newRow("one file") << QVector<IncomingTransfer>{{1, a, 10000000, 2000000}}
+                              << QVector<IncomingTransfer>{{1, a, 10000000, 4000000}}
+                              << QStringLiteral("正在接收: a.bin  40%  2.00MB/s");
+    QTest::newRow("size no number") << QVector<IncomingTransfer>{{1, a, 0, 0}} << QVector<IncomingTransfer>{{1, a, 0, 500000}}
+                                    << QStringLiteral("正在接收: a.bin  0.50MB/s");
+    QTest::newRow("more than declared") << QVector<IncomingTransfer>{{1, a, 10, 0}} << QVector<IncomingTransfer>{{1, a, 10, 11}}
+                                        << QStringLiteral("正在接收: a.bin  100%  0.00MB/s");
+    QTest::newRow("next file, same connection")
+        << QVector<IncomingTransfer>{{1, a, 9000000, 9000000}} << QVector<IncomingTransfer>{{1, a, 9000000, 1000000}}
+        << QStringLiteral("正在接收: a.bin  11%  1.00MB/s");
+    QTest::newRow("several") << QVector<IncomingTransfer>{{1, a, 0, 0}, {2, a, 0, 100}}
+                             << QVector<IncomingTransfer>{{1, a, 0, 1000000}, {2, a, 0, 2000100}, {3, a, 0, 7}}
+                             << QStringLiteral("正在接收3个文件  3.00MB/s");
+    QTest::newRow("none") << QVector<IncomingTransfer>{{1, a, 0, 0}} << QVector<IncomingTransfer>{} << QString();
+    const QString hostile = QStringLiteral("x\n<b>y</b>\r") + QString(60, QLatin1Char('z')) + QStringLiteral(".pdf");
+    QTest::newRow("peer's name") << QVector<IncomingTransfer>{} << QVector<IncomingTransfer>{{1, hostile, 0, 0}}
+                                 << QStringLiteral("正在接收: x\uFFFD<b>y</b>\uFFFDzzzzzzzzz") + QChar(0x2026)
+                                        + QString(15, QLatin1Char('z')) + QStringLiteral(".pdf");
+}
+
+void tst_WindowReports::incomingText()
+{
+    QFETCH(QVector<IncomingTransfer>, before);
+    QFETCH(QVector<IncomingTransfer>, after);
+    QFETCH(QString, text);
+    IncomingMeter meter;
+    meter.update(before, 5000);
+    QCOMPARE(meter.update(after, 6000), text);
 }
 
 QTEST_MAIN(tst_WindowReports)

@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTcpServer>
@@ -33,6 +34,7 @@ public:
     static QLabel *clientErrorLabel(MainWindow &w) { return w.clientErrorLabel; }
     static QLabel *serverErrorLabel(MainWindow &w) { return w.serverErrorLabel; }
     static QProgressBar *progressBar(MainWindow &w) { return w.transferProgressBar; }
+    static QLabel *incomingLabel(MainWindow &w) { return w.incomingLabel; }
     static QString versionText(MainWindow &w) { return w.versionText; }
 
     static void setFacts(MainWindow &w, std::function<SocketFacts(const QTcpSocket *)> source)
@@ -99,6 +101,25 @@ inline QStringList logLines(MainWindow &w)
 }
 
 using ::freePort;
+
+// In an expected log line, "<secs>" stands for seconds with three decimals and "<MB/s>" for a
+// rate with two.
+inline const QString secs = QStringLiteral("<secs>");
+inline const QString rateLine = QStringLiteral("平均速率:<MB/s>MB/s");
+
+inline bool linesMatch(const QStringList &actual, const QStringList &expected)
+{
+    if (actual.size() != expected.size())
+        return false;
+    for (int i = 0; i < expected.size(); ++i) {
+        QString pattern = QRegularExpression::escape(expected.at(i));
+        pattern.replace(QRegularExpression::escape(secs), QStringLiteral("\\d+\\.\\d{3}"));
+        pattern.replace(QRegularExpression::escape(QStringLiteral("<MB/s>")), QStringLiteral("\\d+\\.\\d{2}"));
+        if (!QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(actual.at(i)).hasMatch())
+            return false;
+    }
+    return true;
+}
 
 inline void writeSettings(const QString &path, const QVariantMap &values)
 {

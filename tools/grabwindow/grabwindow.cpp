@@ -1,5 +1,6 @@
-// Takes the screenshots of docs/: the window as its layout makes it, and a server and a client
-// window that have connected over loopback, greeted each other and moved a file.
+// Takes the screenshots of docs/: the window as its layout makes it, a server and a client
+// window that have connected over loopback, greeted each other and moved a file, and the two
+// again while a batch of files goes from the client to the server.
 //
 // Usage: grabwindow OUTPUT_DIR   (run under a display, e.g. xvfb-run; see screenshot.sh)
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QStackedWidget>
@@ -85,6 +87,43 @@ bool logHas(MainWindow &w, const QString &line)
     return child<QTextEdit>(w, "textEdit")->toPlainText().contains(line);
 }
 
+QString makeFile(const QTemporaryDir &tmp, const QString &name, int size)
+{
+    const QString path = tmp.filePath(name);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(QByteArray(size, 'x'));
+    return path;
+}
+
+// The second file of three on its way: the sender's bar with rate and time left, the
+// receiver's status bar with the arriving file.
+bool grabBatch(MainWindow &client, MainWindow &server, const QTemporaryDir &tmp, const QString &recvDir,
+               const QString &out)
+{
+    const QStringList names{QStringLiteral("季度报告.pdf"), QStringLiteral("设计图纸.dwg"), QStringLiteral("照片.zip")};
+    const QStringList files{makeFile(tmp, names.at(0), 1536 * 1024), makeFile(tmp, names.at(1), 60 * 1000 * 1000),
+                            makeFile(tmp, names.at(2), 2 * 1000 * 1000)};
+    child<QTextEdit>(client, "textEdit")->clear();
+    child<QTextEdit>(server, "textEdit")->clear();
+    client.openFileDialog = [files](QWidget *, const QString &, const QString &) { return files; };
+    child<QPushButton>(client, "fileTransmitBtn")->click();
+    auto *bar = client.findChild<QProgressBar *>();
+    const bool midway = waitUntil([&] {
+        return logHas(client, QStringLiteral("(2/3)")) && bar && bar->value() >= 30
+            && bar->format().contains(QStringLiteral("MB/s"));
+    }, 30000);
+    if (!midway) {
+        std::fprintf(stderr, "grabwindow: the batch did not get going\n");
+        return false;
+    }
+    const bool saved = save(&client, out + QStringLiteral("/batch.png")) && save(&server, out + QStringLiteral("/incoming.png"));
+    waitUntil([&] { return logHas(client, QStringLiteral("批量传送结束")); }, 30000);
+    for (const QString &name : names)
+        QFile::remove(recvDir + QLatin1Char('/') + name);
+    return saved;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -112,8 +151,11 @@ int main(int argc, char *argv[])
                              {{QStringLiteral("socketType"), QStringLiteral("server")},
                               {QStringLiteral("saveFilePath"), recvDir}},
                              port);
+    // Paced, as between this program and any other peer: a batch takes long enough to be seen
+    // midway, and a window that knows no such key ignores it.
     auto client = openWindow(tmp.filePath(QStringLiteral("client.ini")),
                              {{QStringLiteral("socketType"), QStringLiteral("client")},
+                              {QStringLiteral("fastTransfer"), false},
                               {QStringLiteral("saveFilePath"), recvDir},
                               {QStringLiteral("serverAddress"), QStringLiteral("127.0.0.1")}},
                              port);
@@ -133,7 +175,7 @@ int main(int argc, char *argv[])
         f.open(QIODevice::WriteOnly);
         f.write(QByteArray(1536 * 1024, 'x'));
     }
-    client->openFileDialog = [file](QWidget *, const QString &, const QString &) { return file; };
+    client->openFileDialog = [file](QWidget *, const QString &, const QString &) { return QStringList{file}; };
     child<QPushButton>(*client, "fileTransmitBtn")->click();
     if (!waitUntil([&] { return logHas(*server, QStringLiteral("接收完成!")); })) {
         std::fprintf(stderr, "grabwindow: the file did not arrive\n");
@@ -144,5 +186,5 @@ int main(int argc, char *argv[])
 
     if (!save(server.get(), out + QStringLiteral("/server.png")) || !save(client.get(), out + QStringLiteral("/client.png")))
         return 1;
-    return 0;
+    return grabBatch(*client, *server, tmp, recvDir, out) ? 0 : 1;
 }
