@@ -60,6 +60,19 @@ public:
     static void applyPage(MainWindow &w, int index) { w.applyPage(index); }
     static void pageChanged(MainWindow &w, int index) { w.on_stackedWidget_currentChanged(index); }
     static QString secondsText(qint64 ms) { return MainWindow::secondsText(ms); }
+    // Lines wait for the next repaint; tests read them at once, a run of left-out texts closed.
+    static void log(MainWindow &w, const QString &line) { w.log(line); }
+    static void flushLog(MainWindow &w)
+    {
+        w.closeLeftOut();
+        w.flushLog();
+    }
+    // The texts of the current period are used up until this turns true.
+    static bool textPeriodOver(MainWindow &w)
+    {
+        return !w.textPeriod.isValid() || w.textPeriod.elapsed() >= MainWindow::textPeriodMs;
+    }
+    static const QVector<QPair<QTcpSocket *, QString>> &peerSockets(MainWindow &w) { return w.peerSockets; }
 
     static QTcpSocket *targetSocket(MainWindow &w)
     {
@@ -94,6 +107,7 @@ namespace testutil {
 // The log as lines: one per paragraph.
 inline QStringList logLines(MainWindow &w)
 {
+    MainWindowProbe::flushLog(w);
     const QString text = MainWindowProbe::ui(w)->textEdit->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
