@@ -3,10 +3,21 @@
 #include <QMetaType>
 #include <QMutexLocker>
 #include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#pragma comment(lib, "ws2_32.lib")
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 #include "transfer/receivethread.h"
 
@@ -26,6 +37,7 @@ sendThread::sendThread(quint16 port)
 
 sendThread::~sendThread()
 {
+    stopAccepting();
     delete server;
     server = nullptr;
     {
@@ -53,6 +65,7 @@ void sendThread::handleCmd(int cmd_type)
         break;
     case CmdStopListen:
         if (server->isListening()) {
+            stopAccepting();
             server->close();
             emit sendActionSig(ActionListenStopped);
         }
@@ -97,6 +110,7 @@ void sendThread::handleCmd(int cmd_type)
 void sendThread::listen()
 {
     if (server->listen(QHostAddress::Any, listenPort)) {
+        startAccepting();
         emit sendActionSig(ActionListening);
         return;
     }
@@ -141,6 +155,7 @@ void sendThread::disposeSocket(QTcpSocket *socket)
         // A socket deleted while connected aborts and signals from its destructor; none of
         // that may reach us.
         QObject::disconnect(socket, nullptr, this, nullptr);
+        openPeers.remove(socket);
         forget(socket);
         socket->deleteLater();
     }, Qt::QueuedConnection);
@@ -175,15 +190,153 @@ void sendThread::createServer()
 {
     server = new QTcpServer(this);
     server->setProxy(QNetworkProxy::NoProxy);
-    connect(server, &QTcpServer::newConnection, this, &sendThread::onNewConnection);
-    QTcpServer *s = server;
-    connect(server, &QTcpServer::acceptError, server, [this, s] {
-        {
-            QMutexLocker lock(&factsMutex);
-            serverError = s->errorString();
+    acceptRetry = new QTimer(this);
+    acceptRetry->setSingleShot(true);
+    connect(acceptRetry, &QTimer::timeout, this, &sendThread::resumeAccepting);
+}
+
+void sendThread::startAccepting()
+{
+    // The server only listens; accepting is ours (see acceptNotifier).
+    server->pauseAccepting();
+    acceptNotifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &sendThread::onNewConnection);
+    acceptPause = acceptPauseMs;
+}
+
+void sendThread::stopAccepting()
+{
+    acceptRetry->stop();
+    delete acceptNotifier; // before the descriptor it watches is closed
+    acceptNotifier = nullptr;
+}
+
+void sendThread::pauseAccepting(const QString &error)
+{
+    acceptNotifier->setEnabled(false);
+    acceptRetry->start(acceptPause);
+    acceptPause = qMin(acceptPause * 2, longestAcceptPauseMs);
+    {
+        QMutexLocker lock(&factsMutex);
+        serverError = error;
+    }
+    emit onServerErrorOccurs(server);
+}
+
+void sendThread::resumeAccepting()
+{
+    if (acceptNotifier)
+        acceptNotifier->setEnabled(true); // level-triggered: fires at once if peers wait
+}
+
+namespace {
+
+enum class AcceptResult { Accepted, NoneWaiting, Failed };
+
+// One connection from the listening socket; on failure, the system's text for it.
+AcceptResult acceptOne(qintptr listener, qintptr *accepted, QString *error)
+{
+#ifdef Q_OS_WIN
+    const SOCKET s = ::accept(SOCKET(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+        *accepted = qintptr(s);
+        return AcceptResult::Accepted;
+    }
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK || code == WSAECONNRESET || code == WSAEINTR)
+        return AcceptResult::NoneWaiting;
+#else
+    const int fd = ::accept(int(listener), nullptr, nullptr);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        *accepted = fd;
+        return AcceptResult::Accepted;
+    }
+    const int code = errno;
+    // A peer that gave up before we took it, or a signal: nothing wrong with accepting.
+    if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR || code == ECONNABORTED || code == EPROTO)
+        return AcceptResult::NoneWaiting;
+#endif
+    *error = qt_error_string(code);
+    return AcceptResult::Failed;
+}
+
+void closeDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
+}
+
+} // namespace
+
+void sendThread::onNewConnection()
+{
+    // Bounded per notice, so that a stream of peers cannot starve the sockets' reads.
+    for (int i = 0; i < 64; ++i) {
+        qintptr descriptor = -1;
+        QString error;
+        const AcceptResult result = acceptOne(server->socketDescriptor(), &descriptor, &error);
+        if (result == AcceptResult::NoneWaiting)
+            return;
+        if (result == AcceptResult::Failed) {
+            pauseAccepting(error);
+            return;
         }
-        emit onServerErrorOccurs(s);
+        acceptPause = acceptPauseMs;
+        auto *socket = new QTcpSocket(server);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            closeDescriptor(descriptor);
+            delete socket;
+            continue;
+        }
+        if (openPeers.size() >= maxPeers)
+            refuse(socket);
+        else
+            adopt(socket);
+    }
+}
+
+void sendThread::refuse(QTcpSocket *socket)
+{
+    if (!refusing) {
+        refusing = true;
+        std::fprintf(stderr, "%d peers are connected: further connections are closed at once\n", maxPeers);
+    }
+    socket->abort();
+    delete socket;
+}
+
+void sendThread::adopt(QTcpSocket *socket)
+{
+    openPeers.insert(socket);
+    refusing = false;
+    socket->setReadBufferSize(wire::packetSize);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    connectionId(socket);
+    publish(socket);
+    connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
+        if (isLive(socket))
+            publish(socket);
+    });
+    connect(socket, &QObject::destroyed, this, [this, socket] {
+        openPeers.remove(socket);
+        // Deleted behind our back (with the server): no bytes to save, only the notice.
+        forget(socket);
+        const quint64 id = connectionIds.take(socket);
+        if (id)
+            deliver({ReceivedPiece{id, {}, true}});
     }, Qt::DirectConnection);
+    emit onNewClientconnected(socket);
+    connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        openPeers.remove(socket);
+        endStream(socket);
+        publish(socket); // reads as unconnected before the window looks
+        emit onClientDisconnected();
+    });
 }
 
 void sendThread::createClientSocket()
@@ -226,34 +379,6 @@ void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
 {
     publish(clientSocket); // the window reads the error text from the facts
     emit onClientErrorOccurs(clientSocket);
-}
-
-void sendThread::onNewConnection()
-{
-    while (QTcpSocket *socket = server->nextPendingConnection()) {
-        socket->setReadBufferSize(wire::packetSize);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        connectionId(socket);
-        publish(socket);
-        connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
-            if (isLive(socket))
-                publish(socket);
-        });
-        connect(socket, &QObject::destroyed, this, [this, socket] {
-            // Deleted behind our back (with the server): no bytes to save, only the notice.
-            forget(socket);
-            const quint64 id = connectionIds.take(socket);
-            if (id)
-                deliver({ReceivedPiece{id, {}, true}});
-        }, Qt::DirectConnection);
-        emit onNewClientconnected(socket);
-        connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            endStream(socket);
-            publish(socket); // reads as unconnected before the window looks
-            emit onClientDisconnected();
-        });
-    }
 }
 
 void sendThread::onServerReadyRead()

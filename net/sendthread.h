@@ -6,10 +6,14 @@
 #include <QList>
 #include <QMutex>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+
+class QSocketNotifier;
 
 #include <atomic>
 
@@ -79,6 +83,14 @@ public:
     // Most bytes the target socket held unwritten during the last transfer (sender writes).
     std::atomic<qint64> peakUnwritten{0};
 
+    // Accepted peers connected at once; more are closed on arrival, so that descriptors
+    // remain for received files.
+    static constexpr int maxPeers = 512;
+    // After an accept error (typically out of descriptors) accepting rests this long, twice
+    // as long after each further error, up to the longest.
+    static constexpr int acceptPauseMs = 200;
+    static constexpr int longestAcceptPauseMs = 3200;
+
     // Replaces the engine as the receiver of pieces; call before start(). Not owned.
     void setPieceSink(PieceSink *sink) { pieceSink = sink; }
     // One read cut into queue pieces of at most packetSize bytes; an empty read is one piece.
@@ -100,6 +112,7 @@ public slots:
 private slots:
     void onErrorOccurs(QAbstractSocket::SocketError error);
     void onNewConnection();
+    void resumeAccepting();
     void onServerReadyRead();
     void onSocketReadyRead();
     void resumeReading();
@@ -109,6 +122,11 @@ protected:
 
 private:
     void createServer();
+    void startAccepting();
+    void stopAccepting();
+    void pauseAccepting(const QString &error);
+    void adopt(QTcpSocket *socket);
+    void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFile();
     bool waitForRoom(const QPointer<QTcpSocket> &socket);
@@ -130,6 +148,13 @@ private:
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
+    // Accepting, worker thread only. The server's own accept loop retries a failed accept on
+    // every event loop turn; this one pauses instead.
+    QSocketNotifier *acceptNotifier = nullptr;
+    QTimer *acceptRetry = nullptr;
+    int acceptPause = acceptPauseMs;
+    QSet<const QTcpSocket *> openPeers;
+    bool refusing = false;            // a burst above maxPeers is under way (logged once)
 };
 
 #endif
