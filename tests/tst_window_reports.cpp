@@ -471,10 +471,9 @@ void tst_WindowReports::transferBusy()
 void tst_WindowReports::textFloodKeepsTheLogBounded()
 {
     cleanup();
-    const quint16 port = testutil::freePort();
-    w = testutil::makeWindow(dir, {{QStringLiteral("socketType"), QStringLiteral("server")}}, port);
-    P::ui(*w)->act_startListen->trigger();
-    QTRY_COMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
+    quint16 port = 0;
+    w = testutil::makeListeningWindow(dir, &port);
+    QCOMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
 
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, port);

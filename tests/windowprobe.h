@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextEdit>
+#include <QTest>
 #include <QVariantMap>
 
 #include <memory>
@@ -132,6 +133,18 @@ inline std::unique_ptr<MainWindow> makeWindow(const QTemporaryDir &dir, const QV
     if (!settings.isEmpty())
         writeSettings(path, settings);
     return std::make_unique<MainWindow>(port, path);
+}
+
+// A window in the server role, listening on a free port (returned in *port).
+inline std::unique_ptr<MainWindow> makeListeningWindow(const QTemporaryDir &dir, quint16 *port)
+{
+    *port = freePort();
+    auto w = makeWindow(dir, {{QStringLiteral("socketType"), QStringLiteral("server")}}, *port);
+    MainWindowProbe::ui(*w)->act_startListen->trigger();
+    const bool listening = QTest::qWaitFor(
+        [&w] { return MainWindowProbe::serverStateLabel(*w)->text() == QStringLiteral("监听中..."); }, 5000);
+    Q_UNUSED(listening) // the caller checks the label
+    return w;
 }
 
 inline QVariantMap clientSettings()
