@@ -112,7 +112,7 @@ void MainWindow::flushLog()
     logTimer.stop();
     const bool idle = pendingLog.isEmpty();
     if (leftOutTexts > 0) {
-        const qint64 rest = textPeriodMs - textPeriod.elapsed();
+        const qint64 rest = textPeriod.isValid() ? textPeriodMs - textPeriod.elapsed() : 0;
         if (rest > 0)
             logTimer.start(int(rest)); // the run may go on until its period ends
         else
