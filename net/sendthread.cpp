@@ -37,7 +37,6 @@ sendThread::sendThread(quint16 port)
 
 sendThread::~sendThread()
 {
-    stopAccepting();
     delete server;
     server = nullptr;
     {
@@ -60,8 +59,11 @@ void sendThread::handleCmd(int cmd_type)
 {
     switch (static_cast<unsigned>(cmd_type)) {
     case CmdStartListen:
-        if (!server->isListening())
+        if (!server->isListening()) {
             listen();
+            if (server->isListening())
+                startAccepting();
+        }
         break;
     case CmdStopListen:
         if (server->isListening()) {
@@ -110,7 +112,6 @@ void sendThread::handleCmd(int cmd_type)
 void sendThread::listen()
 {
     if (server->listen(QHostAddress::Any, listenPort)) {
-        startAccepting();
         emit sendActionSig(ActionListening);
         return;
     }
@@ -272,18 +273,17 @@ void closeDescriptor(qintptr descriptor)
 
 } // namespace
 
-void sendThread::onNewConnection()
+QTcpSocket *sendThread::nextPeer(int *budget)
 {
-    // Bounded per notice, so that a stream of peers cannot starve the sockets' reads.
-    for (int i = 0; i < 64; ++i) {
+    while ((*budget)-- > 0) {
         qintptr descriptor = -1;
         QString error;
         const AcceptResult result = acceptOne(server->socketDescriptor(), &descriptor, &error);
         if (result == AcceptResult::NoneWaiting)
-            return;
+            return nullptr;
         if (result == AcceptResult::Failed) {
             pauseAccepting(error);
-            return;
+            return nullptr;
         }
         acceptPause = acceptPauseMs;
         auto *socket = new QTcpSocket(server);
@@ -292,11 +292,15 @@ void sendThread::onNewConnection()
             delete socket;
             continue;
         }
-        if (openPeers.size() >= maxPeers)
+        if (openPeers.size() >= maxPeers) {
             refuse(socket);
-        else
-            adopt(socket);
+            continue;
+        }
+        openPeers.insert(socket);
+        refusing = false;
+        return socket;
     }
+    return nullptr;
 }
 
 void sendThread::refuse(QTcpSocket *socket)
@@ -309,76 +313,35 @@ void sendThread::refuse(QTcpSocket *socket)
     delete socket;
 }
 
-void sendThread::adopt(QTcpSocket *socket)
+void sendThread::onNewConnection()
 {
-    openPeers.insert(socket);
-    refusing = false;
-    socket->setReadBufferSize(wire::packetSize);
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connectionId(socket);
-    publish(socket);
-    connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
-        if (isLive(socket))
-            publish(socket);
-    });
-    connect(socket, &QObject::destroyed, this, [this, socket] {
-        openPeers.remove(socket);
-        // Deleted behind our back (with the server): no bytes to save, only the notice.
-        forget(socket);
-        const quint64 id = connectionIds.take(socket);
-        if (id)
-            deliver({ReceivedPiece{id, {}, true}});
-    }, Qt::DirectConnection);
-    emit onNewClientconnected(socket);
-    connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        openPeers.remove(socket);
-        endStream(socket);
-        publish(socket); // reads as unconnected before the window looks
-        emit onClientDisconnected();
-    });
-}
-
-void sendThread::createClientSocket()
-{
-    QTcpSocket *old = clientSocket;
-    QAbstractSocket::SocketState oldState = QAbstractSocket::UnconnectedState;
-    if (old) {
-        oldState = old->state();
-        endStream(old);
-        // Its destructor aborts a lookup or attempt and signals; we report that ourselves.
-        QObject::disconnect(old, nullptr, this, nullptr);
+    int budget = 64; // per notice, so that a stream of peers cannot starve the sockets' reads
+    while (QTcpSocket *socket = nextPeer(&budget)) {
+        socket->setReadBufferSize(wire::packetSize);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connectionId(socket);
+        publish(socket);
+        connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
+            if (isLive(socket))
+                publish(socket);
+        });
+        connect(socket, &QObject::destroyed, this, [this, socket] {
+            openPeers.remove(socket);
+            // Deleted behind our back (with the server): no bytes to save, only the notice.
+            forget(socket);
+            const quint64 id = connectionIds.take(socket);
+            if (id)
+                deliver({ReceivedPiece{id, {}, true}});
+        }, Qt::DirectConnection);
+        emit onNewClientconnected(socket);
+        connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            openPeers.remove(socket);
+            endStream(socket);
+            publish(socket); // reads as unconnected before the window looks
+            emit onClientDisconnected();
+        });
     }
-    auto *fresh = new QTcpSocket(this);
-    {
-        QMutexLocker lock(&factsMutex);
-        facts.remove(old);
-        clientSocket = fresh;
-    }
-    delete old;
-
-    fresh->setReadBufferSize(wire::packetSize);
-    fresh->setProxy(QNetworkProxy::NoProxy);
-    connect(fresh, &QTcpSocket::readyRead, this, &sendThread::onSocketReadyRead);
-    connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
-    connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
-        // Options need a live socket engine, which exists only from here on.
-        if (state == QAbstractSocket::ConnectedState)
-            fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        publish(fresh); // before the window hears of the change
-        emit onSocketStateChange(state);
-    });
-    connect(fresh, &QAbstractSocket::disconnected, this, [this, fresh] { endStream(fresh); });
-    publish(fresh);
-
-    if (oldState != QAbstractSocket::UnconnectedState)
-        emit onSocketStateChange(QAbstractSocket::UnconnectedState);
-}
-
-void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
-{
-    publish(clientSocket); // the window reads the error text from the facts
-    emit onClientErrorOccurs(clientSocket);
 }
 
 void sendThread::onServerReadyRead()

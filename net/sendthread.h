@@ -78,11 +78,6 @@ public:
 
     quint16 port() const { return listenPort; }
 
-    // The sender keeps at most this many bytes unwritten in a socket before it waits.
-    static constexpr qint64 sendBufferBound = 1024 * 1024;
-    // Most bytes the target socket held unwritten during the last transfer (sender writes).
-    std::atomic<qint64> peakUnwritten{0};
-
     // Accepted peers connected at once; more are closed on arrival, so that descriptors
     // remain for received files.
     static constexpr int maxPeers = 512;
@@ -90,6 +85,11 @@ public:
     // as long after each further error, up to the longest.
     static constexpr int acceptPauseMs = 200;
     static constexpr int longestAcceptPauseMs = 3200;
+
+    // The sender keeps at most this many bytes unwritten in a socket before it waits.
+    static constexpr qint64 sendBufferBound = 1024 * 1024;
+    // Most bytes the target socket held unwritten during the last transfer (sender writes).
+    std::atomic<qint64> peakUnwritten{0};
 
     // Replaces the engine as the receiver of pieces; call before start(). Not owned.
     void setPieceSink(PieceSink *sink) { pieceSink = sink; }
@@ -125,7 +125,7 @@ private:
     void startAccepting();
     void stopAccepting();
     void pauseAccepting(const QString &error);
-    void adopt(QTcpSocket *socket);
+    QTcpSocket *nextPeer(int *budget);
     void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFile();
@@ -141,13 +141,6 @@ private:
     quint64 connectionId(QTcpSocket *socket);
 
     const quint16 listenPort;
-    mutable QMutex factsMutex;
-    QHash<const QTcpSocket *, SocketFacts> facts; // guarded by factsMutex
-    QString serverError;                          // guarded by factsMutex
-    QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
-    quint64 nextConnectionId = 1;
-    bool readingPaused = false;       // flow control, worker thread only
-    PieceSink *pieceSink = nullptr;   // set before start; null means the engine
     // Accepting, worker thread only. The server's own accept loop retries a failed accept on
     // every event loop turn; this one pauses instead.
     QSocketNotifier *acceptNotifier = nullptr;
@@ -155,6 +148,13 @@ private:
     int acceptPause = acceptPauseMs;
     QSet<const QTcpSocket *> openPeers;
     bool refusing = false;            // a burst above maxPeers is under way (logged once)
+    mutable QMutex factsMutex;
+    QHash<const QTcpSocket *, SocketFacts> facts; // guarded by factsMutex
+    QString serverError;                          // guarded by factsMutex
+    QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
+    quint64 nextConnectionId = 1;
+    bool readingPaused = false;       // flow control, worker thread only
+    PieceSink *pieceSink = nullptr;   // set before start; null means the engine
 };
 
 #endif
