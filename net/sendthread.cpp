@@ -196,6 +196,79 @@ void sendThread::createServer()
     connect(acceptRetry, &QTimer::timeout, this, &sendThread::resumeAccepting);
 }
 
+void sendThread::createClientSocket()
+{
+    QTcpSocket *old = clientSocket;
+    QAbstractSocket::SocketState oldState = QAbstractSocket::UnconnectedState;
+    if (old) {
+        oldState = old->state();
+        endStream(old);
+        // Its destructor aborts a lookup or attempt and signals; we report that ourselves.
+        QObject::disconnect(old, nullptr, this, nullptr);
+    }
+    auto *fresh = new QTcpSocket(this);
+    {
+        QMutexLocker lock(&factsMutex);
+        facts.remove(old);
+        clientSocket = fresh;
+    }
+    delete old;
+
+    fresh->setReadBufferSize(wire::packetSize);
+    fresh->setProxy(QNetworkProxy::NoProxy);
+    connect(fresh, &QTcpSocket::readyRead, this, &sendThread::onSocketReadyRead);
+    connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
+    connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
+        // Options need a live socket engine, which exists only from here on.
+        if (state == QAbstractSocket::ConnectedState)
+            fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        publish(fresh); // before the window hears of the change
+        emit onSocketStateChange(state);
+    });
+    connect(fresh, &QAbstractSocket::disconnected, this, [this, fresh] { endStream(fresh); });
+    publish(fresh);
+
+    if (oldState != QAbstractSocket::UnconnectedState)
+        emit onSocketStateChange(QAbstractSocket::UnconnectedState);
+}
+
+void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
+{
+    publish(clientSocket); // the window reads the error text from the facts
+    emit onClientErrorOccurs(clientSocket);
+}
+
+void sendThread::onNewConnection()
+{
+    int budget = 64; // per notice, so that a stream of peers cannot starve the sockets' reads
+    while (QTcpSocket *socket = nextPeer(&budget)) {
+        socket->setReadBufferSize(wire::packetSize);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        connectionId(socket);
+        publish(socket);
+        connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
+            if (isLive(socket))
+                publish(socket);
+        });
+        connect(socket, &QObject::destroyed, this, [this, socket] {
+            openPeers.remove(socket);
+            // Deleted behind our back (with the server): no bytes to save, only the notice.
+            forget(socket);
+            const quint64 id = connectionIds.take(socket);
+            if (id)
+                deliver({ReceivedPiece{id, {}, true}});
+        }, Qt::DirectConnection);
+        emit onNewClientconnected(socket);
+        connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            openPeers.remove(socket);
+            endStream(socket);
+            publish(socket); // reads as unconnected before the window looks
+            emit onClientDisconnected();
+        });
+    }
+}
+
 void sendThread::startAccepting()
 {
     // The server only listens; accepting is ours (see acceptNotifier).
@@ -311,37 +384,6 @@ void sendThread::refuse(QTcpSocket *socket)
     }
     socket->abort();
     delete socket;
-}
-
-void sendThread::onNewConnection()
-{
-    int budget = 64; // per notice, so that a stream of peers cannot starve the sockets' reads
-    while (QTcpSocket *socket = nextPeer(&budget)) {
-        socket->setReadBufferSize(wire::packetSize);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        connectionId(socket);
-        publish(socket);
-        connect(socket, &QAbstractSocket::stateChanged, this, [this, socket] {
-            if (isLive(socket))
-                publish(socket);
-        });
-        connect(socket, &QObject::destroyed, this, [this, socket] {
-            openPeers.remove(socket);
-            // Deleted behind our back (with the server): no bytes to save, only the notice.
-            forget(socket);
-            const quint64 id = connectionIds.take(socket);
-            if (id)
-                deliver({ReceivedPiece{id, {}, true}});
-        }, Qt::DirectConnection);
-        emit onNewClientconnected(socket);
-        connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            openPeers.remove(socket);
-            endStream(socket);
-            publish(socket); // reads as unconnected before the window looks
-            emit onClientDisconnected();
-        });
-    }
 }
 
 void sendThread::onServerReadyRead()
