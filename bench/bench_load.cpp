@@ -281,6 +281,7 @@ public:
     qint64 reportMs = -1;  // when the last file report showed
     qint64 reportedSize = -1;
     int connects = 0;
+    int disconnects = 0;
 
 private:
     void read(int from, int added)
@@ -302,6 +303,8 @@ private:
                 reportedSize = text.section(QLatin1Char(':'), 1).toLongLong();
             } else if (text == QStringLiteral("已和客户端建立连接")) {
                 ++connects;
+            } else if (text == QStringLiteral("已和客户端断开连接")) {
+                ++disconnects;
             }
         }
         if (onChange)
@@ -479,11 +482,14 @@ void churn()
         return;
     const qint64 start = procStatusKiB("VmRSS:");
     rig.childSaid("warm", 120000);
+    waitFor([&] { return rig.watch->disconnects >= rig.watch->connects - 1; }, 60000);
     waitFor([] { return false; }, 1000);
     const qint64 warmed = procStatusKiB("VmRSS:");
     const qint64 heapWarmed = heapInUse();
     rig.tell("go\n");
     rig.childSaid("done", 300000);
+    // Every close handled and every socket's deferred deletion run before measuring.
+    waitFor([&] { return rig.watch->disconnects >= rig.watch->connects - 1; }, 60000);
     waitFor([] { return false; }, 1000);
     const qint64 after = procStatusKiB("VmRSS:");
     const qint64 heapAfter = heapInUse();
