@@ -126,6 +126,11 @@ private:
     QElapsedTimer recvTime;
     QElapsedTimer sendTime;
 
+    // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
+    // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
+    std::function<SocketFacts(const QTcpSocket *)> socketFactsSource;
+    std::function<QString()> serverErrorSource;
+
     // The log's lines wait here in emission order and go in as one insertion per flush: a
     // line at a time, with the trimming it brings, costs more the longer the log is.
     QStringList pendingLog;
@@ -136,11 +141,6 @@ private:
     int periodChars = 0;
     qint64 leftOutTexts = 0; // a run of left-out texts not yet reported
     qint64 leftOutBytes = 0;
-
-    // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
-    // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
-    std::function<SocketFacts(const QTcpSocket *)> socketFactsSource;
-    std::function<QString()> serverErrorSource;
 };
 
 #endif
