@@ -187,9 +187,23 @@ void sendThread::forget(const QTcpSocket *socket)
     facts.remove(socket);
 }
 
+namespace {
+
+// Hands out the connections that acceptPeers took. Its own accept loop stays paused: it
+// retries a failed accept (out of descriptors) on every event loop turn.
+class PeerServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    QList<QTcpSocket *> accepted;
+    bool hasPendingConnections() const override { return !accepted.isEmpty(); }
+    QTcpSocket *nextPendingConnection() override { return accepted.isEmpty() ? nullptr : accepted.takeFirst(); }
+};
+
+} // namespace
+
 void sendThread::createServer()
 {
-    server = new QTcpServer(this);
+    server = new PeerServer(this);
     server->setProxy(QNetworkProxy::NoProxy);
     acceptRetry = new QTimer(this);
     acceptRetry->setSingleShot(true);
@@ -240,8 +254,7 @@ void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
 
 void sendThread::onNewConnection()
 {
-    int budget = 64; // per notice, so that a stream of peers cannot starve the sockets' reads
-    while (QTcpSocket *socket = nextPeer(&budget)) {
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
         socket->setReadBufferSize(wire::packetSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connectionId(socket);
@@ -274,7 +287,7 @@ void sendThread::startAccepting()
     // The server only listens; accepting is ours (see acceptNotifier).
     server->pauseAccepting();
     acceptNotifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(acceptNotifier, &QSocketNotifier::activated, this, &sendThread::onNewConnection);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &sendThread::acceptPeers);
     acceptPause = acceptPauseMs;
 }
 
@@ -346,17 +359,19 @@ void closeDescriptor(qintptr descriptor)
 
 } // namespace
 
-QTcpSocket *sendThread::nextPeer(int *budget)
+void sendThread::acceptPeers()
 {
-    while ((*budget)-- > 0) {
+    auto *peerServer = static_cast<PeerServer *>(server);
+    // Bounded per notice, so that a stream of peers cannot starve the sockets' reads.
+    for (int i = 0; i < 64; ++i) {
         qintptr descriptor = -1;
         QString error;
         const AcceptResult result = acceptOne(server->socketDescriptor(), &descriptor, &error);
         if (result == AcceptResult::NoneWaiting)
-            return nullptr;
+            break;
         if (result == AcceptResult::Failed) {
             pauseAccepting(error);
-            return nullptr;
+            break;
         }
         acceptPause = acceptPauseMs;
         auto *socket = new QTcpSocket(server);
@@ -371,9 +386,9 @@ QTcpSocket *sendThread::nextPeer(int *budget)
         }
         openPeers.insert(socket);
         refusing = false;
-        return socket;
+        peerServer->accepted.append(socket);
     }
-    return nullptr;
+    onNewConnection();
 }
 
 void sendThread::refuse(QTcpSocket *socket)

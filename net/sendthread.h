@@ -125,7 +125,7 @@ private:
     void startAccepting();
     void stopAccepting();
     void pauseAccepting(const QString &error);
-    QTcpSocket *nextPeer(int *budget);
+    void acceptPeers();
     void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFile();
