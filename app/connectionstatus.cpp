@@ -13,6 +13,8 @@
 #include <QNetworkInterface>
 #include <QPalette>
 
+#include <algorithm>
+
 SocketFacts MainWindow::factsOf(const QTcpSocket *socket) const
 {
     return socketFactsSource ? socketFactsSource(socket) : sendWorker->socketFacts(socket);
@@ -104,7 +106,8 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
     if (key.contains(mapped))
         key = key.split(mapped, Qt::KeepEmptyParts).value(1);
 
-    // One entry per address: a second connection from a listed address is not remembered.
+    // One entry per address; every socket is remembered, so that each one is disposed of.
+    peerSockets.append({client, key});
     if (ui->clientcomBox->findText(key, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0)
         return;
     clientSockets.append(client);
@@ -113,17 +116,29 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
 
 void MainWindow::onClientDisconnected()
 {
-    // The signal names no socket, so every listed one that has dropped goes.
-    for (int i = 0; i < clientSockets.size();) {
-        QTcpSocket *socket = clientSockets.at(i);
+    // The signal names no socket, so every one that has dropped goes.
+    for (int i = 0; i < peerSockets.size();) {
+        QTcpSocket *socket = peerSockets.at(i).first;
         if (factsOf(socket).state != QAbstractSocket::UnconnectedState) {
             ++i;
             continue;
         }
+        const QString key = peerSockets.at(i).second;
         log(QStringLiteral("已和客户端断开连接"));
-        log(QStringLiteral("client address:") + ui->clientcomBox->itemText(i) + QLatin1Char('\n'));
-        ui->clientcomBox->removeItem(i);
+        log(QStringLiteral("client address:") + key + QLatin1Char('\n'));
         sendWorker->disposeSocket(socket);
-        clientSockets.remove(i);
+        peerSockets.remove(i);
+        const int listed = clientSockets.indexOf(socket);
+        if (listed < 0)
+            continue;
+        // The address stays listed while another of its connections is open.
+        const auto other = std::find_if(peerSockets.cbegin(), peerSockets.cend(),
+                                        [&key](const QPair<QTcpSocket *, QString> &p) { return p.second == key; });
+        if (other != peerSockets.cend()) {
+            clientSockets[listed] = other->first;
+            continue;
+        }
+        ui->clientcomBox->removeItem(listed);
+        clientSockets.remove(listed);
     }
 }

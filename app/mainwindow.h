@@ -4,6 +4,8 @@
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPair>
+#include <QStringList>
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
@@ -18,6 +20,7 @@
 #include "app/transferrates.h"
 #include "net/codes.h"
 #include "net/sendthread.h"
+#include "transfer/receivethread.h"
 
 QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
@@ -40,10 +43,18 @@ public:
     std::function<QStringList(QWidget *parent, const QString &caption, const QString &dir)> openFileDialog;
     std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> chooseDirDialog;
 
-    // Log limits: the pane keeps this many paragraphs, and one received text shows at most
-    // this many characters.
+    // Log limits: the pane keeps this many paragraphs (up to logTrimBatch more while lines
+    // keep coming), and one received text shows at most this many characters.
     static constexpr int maxLogParagraphs = 5000;
+    static constexpr int logTrimBatch = 500;
     static constexpr int maxTextChars = 4000;
+    // Lines wait this long at most before they are inserted together.
+    static constexpr int logFlushMs = 40;
+    // Received texts shown per period; the rest of the period's texts become one line that
+    // says how many were left out.
+    static constexpr int textPeriodMs = 500;
+    static constexpr int textsPerPeriod = 25;
+    static constexpr int textCharsPerPeriod = 8000;
 
 signals:
     void handleCmd(int);
@@ -88,7 +99,14 @@ private:
     bool onServerPage() const;
     QString askReceiveDir();
     void log(const QString &text);
-    void logReceivedText(const QByteArray &bytes);
+    void logReceivedText(const TextReport &text);
+    bool textFitsPeriod();
+    void leaveOutText(qint64 bytes);
+    void closeLeftOut();
+    void flushLog();
+    void insertLogLines();
+    void trimLog(int keep);
+    void onLogChanged();
     void updateProgress();
     SocketFacts factsOf(const QTcpSocket *socket) const;
     QString serverErrorText() const;
@@ -99,7 +117,9 @@ private:
     QString settingsFilePath;
     QTimer statusTimer;
     sendThread *sendWorker = nullptr;
-    QVector<QTcpSocket *> clientSockets;
+    QVector<QTcpSocket *> clientSockets; // one per listed address, aligned with clientcomBox
+    // Every accepted socket the window knows, in accept order, with its list key.
+    QVector<QPair<QTcpSocket *, QString>> peerSockets;
     Ui::MainWindow *ui = nullptr;
     QLabel *clientStateLabel = nullptr;
     QLabel *serverStateLabel = nullptr;
@@ -153,6 +173,17 @@ private:
     QTimer incomingTimer;
     QElapsedTimer incomingClock;
     QLabel *incomingLabel = nullptr;
+
+    // The log's lines wait here in emission order and go in as one insertion per flush: a
+    // line at a time, with the trimming it brings, costs more the longer the log is.
+    QStringList pendingLog;
+    QTimer logTimer;
+    bool flushingLog = false;
+    QElapsedTimer textPeriod;
+    int periodTexts = 0;
+    int periodChars = 0;
+    qint64 leftOutTexts = 0; // a run of left-out texts not yet reported
+    qint64 leftOutBytes = 0;
 };
 
 #endif

@@ -28,9 +28,16 @@ QString MainWindow::shownText(const QByteArray &bytes)
     return text + QChar(0x2026);
 }
 
-void MainWindow::logReceivedText(const QByteArray &bytes)
+void MainWindow::logReceivedText(const TextReport &text)
 {
-    const QString line = QStringLiteral("[in] ") + shownText(bytes);
+    if (!text.present)
+        return; // a code without its report: nothing to show, and never an earlier text again
+    if (text.leftOutBytes > 0 || !textFitsPeriod()) {
+        leaveOutText(text.leftOutBytes + text.bytes.size());
+        return;
+    }
+    const QString line = QStringLiteral("[in] ") + shownText(text.bytes);
+    periodChars += line.size();
     // A peer's text is shown as sent, never interpreted as markup.
     if (!Qt::mightBeRichText(line)) {
         log(line);
@@ -39,6 +46,38 @@ void MainWindow::logReceivedText(const QByteArray &bytes)
     QString html = line.toHtmlEscaped();
     html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
     log(QStringLiteral("<span style=\"white-space:pre-wrap\">") + html + QStringLiteral("</span>"));
+}
+
+// Faster than anyone reads, texts cost the window only a count: each period shows its first
+// few texts and then one line for the rest.
+bool MainWindow::textFitsPeriod()
+{
+    if (!textPeriod.isValid() || textPeriod.elapsed() >= textPeriodMs) {
+        textPeriod.start();
+        periodTexts = 0;
+        periodChars = 0;
+    }
+    if (periodTexts >= textsPerPeriod || periodChars >= textCharsPerPeriod)
+        return false;
+    ++periodTexts;
+    return true;
+}
+
+void MainWindow::leaveOutText(qint64 bytes)
+{
+    ++leftOutTexts;
+    leftOutBytes += bytes;
+    if (!logTimer.isActive())
+        logTimer.start(logFlushMs);
+}
+
+void MainWindow::closeLeftOut()
+{
+    if (leftOutTexts == 0)
+        return;
+    pendingLog.append(QStringLiteral("……已省略 %1 条文本（%2 字节）").arg(leftOutTexts).arg(leftOutBytes));
+    leftOutTexts = 0;
+    leftOutBytes = 0;
 }
 
 void MainWindow::recActionSig(int type)
@@ -89,7 +128,7 @@ void MainWindow::getRecState(int state)
         pollIncoming();
         break;
     case RecText:
-        logReceivedText(recvReports::take(RecText).lastRecvText);
+        logReceivedText(recvReports::takeText());
         break;
     case RecWriteFailed:
         log(QStringLiteral("写入文件失败,接收失败!\n"));

@@ -26,45 +26,16 @@
 #include <functional>
 #include <thread>
 
+#include "bench/benchutil.h"
 #include "tests/workerrig.h"
 
 namespace {
 
-constexpr qint64 MiB = 1024 * 1024;
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTimer tick;
-        tick.start(5);
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-qint64 procStatusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-// Restarts the peak-RSS count (VmHWM) from the current RSS.
-void resetPeakRss()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
-}
+using bench::MiB;
+using bench::header;
+using bench::procStatusKiB;
+using bench::resetPeakRss;
+using bench::waitFor;
 
 // User and system seconds of the calling thread.
 std::pair<double, double> threadCpuSeconds()
@@ -88,11 +59,6 @@ bool writeSource(const QString &path, qint64 size)
             return false;
     }
     return true;
-}
-
-QByteArray header(const QByteArray &name, qint64 size)
-{
-    return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
 }
 
 // Child mode: a receiving worker that prints "ready", then "finished" per file, and exits

@@ -3,10 +3,21 @@
 #include <QMetaType>
 #include <QMutexLocker>
 #include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#pragma comment(lib, "ws2_32.lib")
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 #include "transfer/receivethread.h"
 
@@ -75,11 +86,15 @@ void sendThread::handleCmd(int cmd_type)
 {
     switch (static_cast<unsigned>(cmd_type)) {
     case CmdStartListen:
-        if (!server->isListening())
+        if (!server->isListening()) {
             listen();
+            if (server->isListening())
+                startAccepting();
+        }
         break;
     case CmdStopListen:
         if (server->isListening()) {
+            stopAccepting();
             server->close();
             peers->serverListening = false;
             emit sendActionSig(ActionListenStopped);
@@ -172,6 +187,7 @@ void sendThread::disposeSocket(QTcpSocket *socket)
         // A socket deleted while connected aborts and signals from its destructor; none of
         // that may reach us.
         QObject::disconnect(socket, nullptr, this, nullptr);
+        openPeers.remove(socket);
         forget(socket);
         socket->deleteLater();
     }, Qt::QueuedConnection);
@@ -203,19 +219,27 @@ void sendThread::forget(const QTcpSocket *socket)
     facts.remove(socket);
 }
 
+namespace {
+
+// Hands out the connections that acceptPeers took. Its own accept loop stays paused: it
+// retries a failed accept (out of descriptors) on every event loop turn.
+class PeerServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    QList<QTcpSocket *> accepted;
+    bool hasPendingConnections() const override { return !accepted.isEmpty(); }
+    QTcpSocket *nextPendingConnection() override { return accepted.isEmpty() ? nullptr : accepted.takeFirst(); }
+};
+
+} // namespace
+
 void sendThread::createServer()
 {
-    server = new QTcpServer(this);
+    server = new PeerServer(this);
     server->setProxy(QNetworkProxy::NoProxy);
-    connect(server, &QTcpServer::newConnection, this, &sendThread::onNewConnection);
-    QTcpServer *s = server;
-    connect(server, &QTcpServer::acceptError, server, [this, s] {
-        {
-            QMutexLocker lock(&factsMutex);
-            serverError = s->errorString();
-        }
-        emit onServerErrorOccurs(s);
-    }, Qt::DirectConnection);
+    acceptRetry = new QTimer(this);
+    acceptRetry->setSingleShot(true);
+    connect(acceptRetry, &QTimer::timeout, this, &sendThread::resumeAccepting);
 }
 
 void sendThread::createClientSocket()
@@ -277,6 +301,7 @@ void sendThread::onNewConnection()
                 publish(socket);
         });
         connect(socket, &QObject::destroyed, this, [this, socket] {
+            openPeers.remove(socket);
             // Deleted behind our back (with the server): no bytes to save, only the notice.
             forget(socket);
             const quint64 id = connectionIds.take(socket);
@@ -286,11 +311,131 @@ void sendThread::onNewConnection()
         emit onNewClientconnected(socket);
         connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            openPeers.remove(socket);
             endStream(socket);
             publish(socket); // reads as unconnected before the window looks
             emit onClientDisconnected();
         });
     }
+}
+
+void sendThread::startAccepting()
+{
+    // The server only listens; accepting is ours (see acceptNotifier).
+    server->pauseAccepting();
+    acceptNotifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(acceptNotifier, &QSocketNotifier::activated, this, &sendThread::acceptPeers);
+    acceptPause = acceptPauseMs;
+}
+
+void sendThread::stopAccepting()
+{
+    acceptRetry->stop();
+    delete acceptNotifier; // before the descriptor it watches is closed
+    acceptNotifier = nullptr;
+}
+
+void sendThread::pauseAccepting(const QString &error)
+{
+    acceptNotifier->setEnabled(false);
+    acceptRetry->start(acceptPause);
+    acceptPause = qMin(acceptPause * 2, longestAcceptPauseMs);
+    {
+        QMutexLocker lock(&factsMutex);
+        serverError = error;
+    }
+    emit onServerErrorOccurs(server);
+}
+
+void sendThread::resumeAccepting()
+{
+    if (acceptNotifier)
+        acceptNotifier->setEnabled(true); // level-triggered: fires at once if peers wait
+}
+
+namespace {
+
+enum class AcceptResult { Accepted, NoneWaiting, Failed };
+
+// One connection from the listening socket; on failure, the system's text for it.
+AcceptResult acceptOne(qintptr listener, qintptr *accepted, QString *error)
+{
+#ifdef Q_OS_WIN
+    const SOCKET s = ::accept(SOCKET(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+        *accepted = qintptr(s);
+        return AcceptResult::Accepted;
+    }
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK || code == WSAECONNRESET || code == WSAEINTR)
+        return AcceptResult::NoneWaiting;
+#else
+    const int fd = ::accept(int(listener), nullptr, nullptr);
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        *accepted = fd;
+        return AcceptResult::Accepted;
+    }
+    const int code = errno;
+    // A peer that gave up before we took it, or a signal: nothing wrong with accepting.
+    if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR || code == ECONNABORTED || code == EPROTO)
+        return AcceptResult::NoneWaiting;
+#endif
+    *error = qt_error_string(code);
+    return AcceptResult::Failed;
+}
+
+void closeDescriptor(qintptr descriptor)
+{
+#ifdef Q_OS_WIN
+    ::closesocket(SOCKET(descriptor));
+#else
+    ::close(int(descriptor));
+#endif
+}
+
+} // namespace
+
+void sendThread::acceptPeers()
+{
+    auto *peerServer = static_cast<PeerServer *>(server);
+    // Bounded per notice, so that a stream of peers cannot starve the sockets' reads.
+    for (int i = 0; i < 64; ++i) {
+        qintptr descriptor = -1;
+        QString error;
+        const AcceptResult result = acceptOne(server->socketDescriptor(), &descriptor, &error);
+        if (result == AcceptResult::NoneWaiting)
+            break;
+        if (result == AcceptResult::Failed) {
+            pauseAccepting(error);
+            break;
+        }
+        acceptPause = acceptPauseMs;
+        auto *socket = new QTcpSocket(server);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            closeDescriptor(descriptor);
+            delete socket;
+            continue;
+        }
+        if (openPeers.size() >= maxPeers) {
+            refuse(socket);
+            continue;
+        }
+        openPeers.insert(socket);
+        refusing = false;
+        peerServer->accepted.append(socket);
+    }
+    onNewConnection();
+}
+
+void sendThread::refuse(QTcpSocket *socket)
+{
+    if (!refusing) {
+        refusing = true;
+        std::fprintf(stderr, "%d peers are connected: further connections are closed at once\n", maxPeers);
+    }
+    socket->abort();
+    delete socket;
 }
 
 void sendThread::onServerReadyRead()

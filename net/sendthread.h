@@ -6,10 +6,14 @@
 #include <QList>
 #include <QMutex>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+
+class QSocketNotifier;
 
 #include <atomic>
 
@@ -76,6 +80,14 @@ public:
 
     quint16 port() const { return listenPort; }
 
+    // Accepted peers connected at once; more are closed on arrival, so that descriptors
+    // remain for received files.
+    static constexpr int maxPeers = 512;
+    // After an accept error (typically out of descriptors) accepting rests this long, twice
+    // as long after each further error, up to the longest.
+    static constexpr int acceptPauseMs = 200;
+    static constexpr int longestAcceptPauseMs = 3200;
+
     // The sender keeps at most this many bytes unwritten in a socket before it waits.
     static constexpr qint64 sendBufferBound = 1024 * 1024;
     // Most bytes the target socket held unwritten during the last transfer (sender writes).
@@ -124,6 +136,7 @@ public slots:
 private slots:
     void onErrorOccurs(QAbstractSocket::SocketError error);
     void onNewConnection();
+    void resumeAccepting();
     void onServerReadyRead();
     void onSocketReadyRead();
     void resumeReading();
@@ -133,6 +146,11 @@ protected:
 
 private:
     void createServer();
+    void startAccepting();
+    void stopAccepting();
+    void pauseAccepting(const QString &error);
+    void acceptPeers();
+    void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFile();
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
@@ -147,6 +165,13 @@ private:
     quint64 connectionId(QTcpSocket *socket);
 
     const quint16 listenPort;
+    // Accepting, worker thread only. The server's own accept loop retries a failed accept on
+    // every event loop turn; this one pauses instead.
+    QSocketNotifier *acceptNotifier = nullptr;
+    QTimer *acceptRetry = nullptr;
+    int acceptPause = acceptPauseMs;
+    QSet<const QTcpSocket *> openPeers;
+    bool refusing = false;            // a burst above maxPeers is under way (logged once)
     mutable QMutex factsMutex;
     QHash<const QTcpSocket *, SocketFacts> facts; // guarded by factsMutex
     QString serverError;                          // guarded by factsMutex

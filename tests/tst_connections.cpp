@@ -8,6 +8,15 @@
 
 #include "tests/workerrig.h"
 
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 Q_DECLARE_METATYPE(QList<int>)
 
 namespace {
@@ -369,6 +378,53 @@ private slots:
         k.cmd(CmdConnect);
         QTRY_VERIFY(!seen.isEmpty());
         QVERIFY(seen != QStringLiteral("Unknown error"));
+    }
+
+    // Catches an accept that fails for want of descriptors and is retried on every event loop
+    // turn (a spinning worker, and no error shown), and accepting that never resumes.
+    void acceptErrorsPause()
+    {
+#ifdef Q_OS_UNIX
+        WorkerRig k(freePort());
+        QList<QTcpSocket *> accepted;
+        connect(k.w, &sendThread::onNewClientconnected, this, [&](QTcpSocket *s) { accepted << s; });
+        k.cmd(CmdStartListen);
+        k.settle();
+        WorkerLog log(k.w);
+        // The peers' descriptors exist before the limit drops to the lowest free one; their
+        // connections then wait in the backlog while the worker cannot take them.
+        std::vector<int> peers;
+        for (int i = 0; i < 3; ++i)
+            peers.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+        const int lowestFree = ::open("/dev/null", O_RDONLY);
+        ::close(lowestFree);
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit low = saved;
+        low.rlim_cur = rlim_t(lowestFree);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(k.w->port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool connected = true;
+        for (int fd : peers)
+            connected = connected && ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+        const bool errorShown = QTest::qWaitFor([&] { return log.count(WorkerLog::ServerError) > 0; }, 5000);
+        const bool spun = QTest::qWaitFor([&] { return log.count(WorkerLog::ServerError) > 4; }, 1000);
+        const int acceptedWhileShort = accepted.size();
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY(connected);
+        QVERIFY(errorShown);
+        QVERIFY2(!spun, qPrintable(QStringLiteral("%1 accept errors in a second").arg(log.count(WorkerLog::ServerError))));
+        QCOMPARE(acceptedWhileShort, 0);
+        QVERIFY(!k.w->serverErrorText().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), 3, 10000);
+        for (int fd : peers)
+            ::close(fd);
+#else
+        QSKIP("lowers the descriptor limit the POSIX way");
+#endif
     }
 
     // Catches reading past the high-water mark, and a resume that waits for a readyRead

@@ -559,16 +559,18 @@ void tst_ReceiveThread::idleEngineUsesNoProcessor()
 #endif
 }
 
-// Catches reports that grow without bound, and a dropped text that shifts the finished
-// reports out of line.
+// Catches text bytes held without bound, a dropped text that shifts the later reports out of
+// line, and a take from an empty queue that repeats the last text.
 void tst_ReceiveThread::reportsStayBoundedAndAligned()
 {
     RecvSnapshot first;
     first.recvFileBytes = 1;
     recvReports::push(RecFinished, first);
-    for (int i = 0; i < 10000; ++i) {
+    const int count = 10000;
+    const QByteArray filler(1000, 'x');
+    for (int i = 0; i < count; ++i) {
         RecvSnapshot text;
-        text.lastRecvText = QByteArray::number(i);
+        text.lastRecvText = QByteArray::number(i) + filler;
         recvReports::push(RecText, text);
     }
     RecvSnapshot second;
@@ -577,13 +579,25 @@ void tst_ReceiveThread::reportsStayBoundedAndAligned()
 
     QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(1));
     QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(2));
-    QCOMPARE(recvReports::take(RecFinished).recvFileBytes, quint64(2)); // empty: the last again
-    QList<QByteArray> texts;
-    while ((texts.isEmpty() || texts.last() != "9999") && texts.size() < 20000)
-        texts << recvReports::take(RecText).lastRecvText;
-    QVERIFY2(texts.size() < 5000, "text reports are not bounded");
-    QCOMPARE(texts.first(), QByteArray::number(10000 - texts.size())); // the newest ones, in order
-    QCOMPARE(recvReports::take(RecText).lastRecvText, QByteArray("9999"));
+    qint64 held = 0;
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const TextReport text = recvReports::takeText();
+        const QByteArray expected = QByteArray::number(i) + filler;
+        QVERIFY(text.present);
+        if (text.bytes.isEmpty()) {
+            QCOMPARE(text.leftOutBytes, qint64(expected.size()));
+            continue;
+        }
+        QCOMPARE(i, kept); // kept ones come first and in order
+        QCOMPARE(text.bytes, expected);
+        held += text.bytes.size();
+        ++kept;
+    }
+    QVERIFY(kept > 0);
+    QVERIFY2(held <= recvReports::maxHeldTextBytes, "text bytes are not bounded");
+    QVERIFY(!recvReports::takeText().present);
+    QVERIFY(recvReports::take(RecText).lastRecvText.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_ReceiveThread)

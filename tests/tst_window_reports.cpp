@@ -31,6 +31,9 @@ private slots:
     void receiveCodes_data();
     void receiveCodes();
     void eachTextTakesItsOwnReport();
+    void textFloodThenFile_data();
+    void textFloodThenFile();
+    void logCostPerLineStaysFlat();
     void sendCodes_data();
     void sendCodes();
     void secondsFormat_data();
@@ -189,6 +192,107 @@ void tst_WindowReports::eachTextTakesItsOwnReport()
         P::recState(*w, RecText);
     QCOMPARE(logLines(*w), (QStringList{QStringLiteral("[in] first"), QStringLiteral("[in] second"),
                                         QStringLiteral("[in] third")}));
+}
+
+// Faults: a text shown twice or out of order, one dropped without a word, a file report that
+// goes missing or shows another transfer's values behind a flood, one line per left-out text.
+void tst_WindowReports::textFloodThenFile_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("size"); // bytes of each text
+    QTest::newRow("short texts") << 10000 << 8;
+    QTest::newRow("more than the reports hold") << 1200 << 4096;
+}
+
+void tst_WindowReports::textFloodThenFile()
+{
+    QFETCH(int, count);
+    QFETCH(int, size);
+    const int fileAt = count / 2;
+    QList<int> codes;
+    qint64 totalBytes = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i == fileAt) {
+            codes << RecStarted << RecFinished;
+            RecvSnapshot file;
+            file.recvFileBytes = 7;
+            file.recvTotalBytes = 107;
+            recvReports::push(RecFinished, file);
+        }
+        RecvSnapshot text;
+        text.lastRecvText = QByteArray::number(i).leftJustified(size, '.');
+        totalBytes += size;
+        recvReports::push(RecText, text);
+        codes << RecText;
+    }
+    for (int code : codes)
+        P::recState(*w, code);
+
+    const QStringList lines = logLines(*w);
+    const QRegularExpression leftOut(QStringLiteral("^……已省略 (\\d+) 条文本（(\\d+) 字节）$"));
+    int shown = 0, leftOutLines = 0, last = -1, fileLine = -1;
+    qint64 accounted = 0, bytes = 0;
+    for (int n = 0; n < lines.size(); ++n) {
+        const QString &line = lines.at(n);
+        const QRegularExpressionMatch m = leftOut.match(line);
+        if (m.hasMatch()) {
+            ++leftOutLines;
+            accounted += m.captured(1).toLongLong();
+            bytes += m.captured(2).toLongLong();
+        } else if (line.startsWith(QStringLiteral("[in] "))) {
+            const int index = line.mid(5).section(QLatin1Char('.'), 0, 0).toInt();
+            QVERIFY2(index > last, qPrintable(line));
+            QVERIFY(fileLine < 0 ? index < fileAt : index >= fileAt);
+            last = index;
+            ++shown;
+            ++accounted;
+            bytes += size;
+        } else if (line == QStringLiteral("文件接收大小:7")) {
+            QCOMPARE(fileLine, -1);
+            fileLine = n;
+            QCOMPARE(lines.value(n - 1), QStringLiteral("接收完成!"));
+            QCOMPARE(lines.value(n + 1), QStringLiteral("总接收Byte大小:107"));
+        }
+    }
+    QVERIFY(fileLine > 0);
+    QCOMPARE(accounted, qint64(count));
+    QCOMPARE(bytes, totalBytes);
+    QVERIFY(shown > 0);
+    QVERIFY2(leftOutLines <= 2 * (shown + 2), "one line per left-out text");
+}
+
+// Fault: a line inserted, and the log trimmed, one line at a time; each trim lays the whole
+// log out again, so a full log makes every line cost more.
+void tst_WindowReports::logCostPerLineStaysFlat()
+{
+    QTextDocument *doc = P::ui(*w)->textEdit->document();
+    int edits = 0;
+    connect(doc, &QTextDocument::contentsChange, this, [&edits] { ++edits; });
+    const int lines = 3 * MainWindow::logTrimBatch, perFlush = 10;
+    const auto logLines = [&](int from) {
+        edits = 0;
+        for (int i = from; i < from + lines; ++i) {
+            P::log(*w, QStringLiteral("line %1").arg(i));
+            if (i % perFlush == perFlush - 1)
+                P::flushLog(*w);
+        }
+        return edits;
+    };
+    const int emptyEdits = logLines(0);
+    QCOMPARE(emptyEdits, lines / perFlush);
+    for (int i = lines; i < MainWindow::maxLogParagraphs; ++i)
+        P::log(*w, QStringLiteral("line %1").arg(i));
+    P::flushLog(*w);
+    QCOMPARE(doc->blockCount(), MainWindow::maxLogParagraphs);
+
+    const int fullEdits = logLines(MainWindow::maxLogParagraphs);
+    QVERIFY2(fullEdits <= emptyEdits + lines / MainWindow::logTrimBatch + 1, qPrintable(QString::number(fullEdits)));
+    QVERIFY(doc->blockCount() <= MainWindow::maxLogParagraphs + MainWindow::logTrimBatch);
+    P::flushLog(*w); // idle: back to the bound
+    QCOMPARE(doc->blockCount(), MainWindow::maxLogParagraphs);
+    const int end = MainWindow::maxLogParagraphs + lines;
+    QCOMPARE(doc->firstBlock().text(), QStringLiteral("line %1").arg(end - MainWindow::maxLogParagraphs));
+    QCOMPARE(doc->lastBlock().text(), QStringLiteral("line %1").arg(end - 1));
 }
 
 // Faults: a line that differs by one byte, a counter truncated to 32 bits or grouped, the bar
@@ -354,15 +458,14 @@ void tst_WindowReports::transferBusy()
 }
 
 // A peer pours 50 MiB of plain text at a listening window through the real worker and engine.
-// Faults: a log that keeps every paragraph, a text paragraph as long as a socket read, a window
-// that stops handling events until the flood ends, a window that cannot report afterwards.
+// Faults: a text paragraph as long as a socket read, a window that stops handling events until
+// the flood ends, texts gone without a word, a window that cannot report afterwards.
 void tst_WindowReports::textFloodKeepsTheLogBounded()
 {
     cleanup();
-    const quint16 port = testutil::freePort();
-    w = testutil::makeWindow(dir, {{QStringLiteral("socketType"), QStringLiteral("server")}}, port);
-    P::ui(*w)->act_startListen->trigger();
-    QTRY_COMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
+    quint16 port = 0;
+    w = testutil::makeListeningWindow(dir, &port);
+    QCOMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
 
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, port);
@@ -403,17 +506,30 @@ void tst_WindowReports::textFloodKeepsTheLogBounded()
     QTest::qWait(200);
     const qint64 floodMs = clock.elapsed();
 
+    P::flushLog(*w);
     QTextDocument *doc = P::ui(*w)->textEdit->document();
     QVERIFY(doc->blockCount() <= MainWindow::maxLogParagraphs);
     int longest = 0;
     for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
         longest = qMax(longest, b.length());
     QCOMPARE(longest, MainWindow::maxTextChars + 7); // "[in] ", "…" and the separator
+    int shownTexts = 0;
+    qint64 leftOutBytes = 0;
+    const QRegularExpression leftOut(QStringLiteral("^……已省略 \\d+ 条文本（(\\d+) 字节）$"));
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+        shownTexts += b.text().startsWith(QStringLiteral("[in] ")) ? 1 : 0;
+        leftOutBytes += leftOut.match(b.text()).captured(1).toLongLong();
+    }
+    // Each shown text stands for at most one queue piece; every other byte is counted out.
+    QVERIFY2(leftOutBytes <= total && leftOutBytes + qint64(shownTexts) * sendThread::readBufferSize >= total,
+             qPrintable(QStringLiteral("%1 bytes left out, %2 texts shown").arg(leftOutBytes).arg(shownTexts)));
     qInfo("flood of %lld MiB: %lld ms, %d paragraphs, %d characters kept, longest GUI gap %lld ms",
           total / (1024 * 1024), floodMs, doc->blockCount(), doc->characterCount(), longestGap);
     QVERIFY2(longestGap < 5000, "the window stopped handling events during the flood");
 
-    // Still reporting: a greeting after the flood shows as one line at the end of the log.
+    // Still reporting: a greeting after the flood, once texts are shown again, is one line at
+    // the end of the log.
+    QTRY_VERIFY(P::textPeriodOver(*w));
     peer.write(wire::greeting);
     QTRY_COMPARE_WITH_TIMEOUT(logLines(*w).last(), QStringLiteral("[in] 你好,我是澜石机电"), 10000);
 }

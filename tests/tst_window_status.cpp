@@ -44,6 +44,7 @@ private slots:
     void newClientKeys();
     void disconnectionRemovesEveryDroppedClient_data();
     void disconnectionRemovesEveryDroppedClient();
+    void everyClosedPeerIsFreed();
 
 private:
     QTemporaryDir dir;
@@ -301,6 +302,44 @@ void tst_WindowStatus::disconnectionRemovesEveryDroppedClient()
     QCOMPARE(shown, expectedItems);
     QCOMPARE(P::clientSockets(*w), expectedSockets);
     QCOMPARE(logLines(*w), expectedLog);
+}
+
+// Faults: a second connection from a listed address never disposed of (a leak per connection),
+// the address leaving the list while another of its connections is open, a list entry that
+// refers to a closed socket.
+void tst_WindowStatus::everyClosedPeerIsFreed()
+{
+    cleanup();
+    quint16 port = 0;
+    w = testutil::makeListeningWindow(dir, &port);
+    QCOMPARE(P::serverStateLabel(*w)->text(), QStringLiteral("监听中..."));
+    sendThread *worker = P::worker(*w);
+    const auto workerSockets = [worker] {
+        int n = -1;
+        QMetaObject::invokeMethod(worker, [&n, worker] { n = worker->server->findChildren<QTcpSocket *>().size(); },
+                                  Qt::BlockingQueuedConnection);
+        return n;
+    };
+
+    std::vector<std::unique_ptr<QTcpSocket>> peers;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<QTcpSocket>());
+        peers.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(peers.back()->waitForConnected(5000));
+    }
+    QTRY_COMPARE(P::peerSockets(*w).size(), 3);
+    QComboBox *box = P::ui(*w)->clientcomBox;
+    QCOMPARE(box->count(), 1);
+    for (int open = 2; open >= 0; --open) {
+        peers.at(size_t(2 - open))->disconnectFromHost();
+        QTRY_COMPARE(P::peerSockets(*w).size(), open);
+        QTRY_COMPARE(workerSockets(), open);
+        QCOMPARE(box->count(), open > 0 ? 1 : 0);
+        QCOMPARE(P::clientSockets(*w).size(), box->count());
+        if (open > 0)
+            QCOMPARE(worker->socketState(P::clientSockets(*w).at(0)), QAbstractSocket::ConnectedState);
+    }
+    QCOMPARE(logLines(*w).count(QStringLiteral("已和客户端断开连接")), 3);
 }
 
 QTEST_MAIN(tst_WindowStatus)

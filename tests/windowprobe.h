@@ -14,6 +14,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextEdit>
+#include <QTest>
 #include <QVariantMap>
 
 #include <memory>
@@ -62,6 +63,19 @@ public:
     static void applyPage(MainWindow &w, int index) { w.applyPage(index); }
     static void pageChanged(MainWindow &w, int index) { w.on_stackedWidget_currentChanged(index); }
     static QString secondsText(qint64 ms) { return MainWindow::secondsText(ms); }
+    // Lines wait for the next repaint; tests read them at once, a run of left-out texts closed.
+    static void log(MainWindow &w, const QString &line) { w.log(line); }
+    static void flushLog(MainWindow &w)
+    {
+        w.closeLeftOut();
+        w.flushLog();
+    }
+    // The texts of the current period are used up until this turns true.
+    static bool textPeriodOver(MainWindow &w)
+    {
+        return !w.textPeriod.isValid() || w.textPeriod.elapsed() >= MainWindow::textPeriodMs;
+    }
+    static const QVector<QPair<QTcpSocket *, QString>> &peerSockets(MainWindow &w) { return w.peerSockets; }
 
     static QTcpSocket *targetSocket(MainWindow &w)
     {
@@ -96,6 +110,7 @@ namespace testutil {
 // The log as lines: one per paragraph.
 inline QStringList logLines(MainWindow &w)
 {
+    MainWindowProbe::flushLog(w);
     const QString text = MainWindowProbe::ui(w)->textEdit->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
@@ -139,6 +154,18 @@ inline std::unique_ptr<MainWindow> makeWindow(const QTemporaryDir &dir, const QV
     if (!settings.isEmpty())
         writeSettings(path, settings);
     return std::make_unique<MainWindow>(port, path);
+}
+
+// A window in the server role, listening on a free port (returned in *port).
+inline std::unique_ptr<MainWindow> makeListeningWindow(const QTemporaryDir &dir, quint16 *port)
+{
+    *port = freePort();
+    auto w = makeWindow(dir, {{QStringLiteral("socketType"), QStringLiteral("server")}}, *port);
+    MainWindowProbe::ui(*w)->act_startListen->trigger();
+    const bool listening = QTest::qWaitFor(
+        [&w] { return MainWindowProbe::serverStateLabel(*w)->text() == QStringLiteral("监听中..."); }, 5000);
+    Q_UNUSED(listening) // the caller checks the label
+    return w;
 }
 
 inline QVariantMap clientSettings()

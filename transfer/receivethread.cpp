@@ -33,34 +33,15 @@ namespace {
 struct Reports {
     QMutex mutex;
     std::deque<RecvSnapshot> finished;
-    std::deque<RecvSnapshot> texts;
+    std::deque<TextReport> texts;
+    qint64 heldTextBytes = 0;
     RecvSnapshot lastFinished;
-    RecvSnapshot lastText;
 };
 
 Reports &reports()
 {
     static Reports *const instance = new Reports;
     return *instance;
-}
-
-// A window that reads no reports must not make the engine grow without bound.
-constexpr size_t maxQueuedReports = 4096;
-
-void enqueue(std::deque<RecvSnapshot> &queue, const RecvSnapshot &snapshot)
-{
-    if (queue.size() >= maxQueuedReports)
-        queue.pop_front();
-    queue.push_back(snapshot);
-}
-
-RecvSnapshot dequeue(std::deque<RecvSnapshot> &queue, const RecvSnapshot &last)
-{
-    if (queue.empty())
-        return last;
-    RecvSnapshot snapshot = queue.front();
-    queue.pop_front();
-    return snapshot;
 }
 
 } // namespace
@@ -72,22 +53,48 @@ void push(int code, const RecvSnapshot &snapshot)
     Reports &r = reports();
     QMutexLocker lock(&r.mutex);
     if (code == RecFinished) {
-        enqueue(r.finished, snapshot);
+        r.finished.push_back(snapshot);
         r.lastFinished = snapshot;
     } else if (code == RecText) {
-        enqueue(r.texts, snapshot);
-        r.lastText = snapshot;
+        TextReport text;
+        text.present = true;
+        const qint64 size = snapshot.lastRecvText.size();
+        if (r.heldTextBytes + size <= maxHeldTextBytes) {
+            text.bytes = snapshot.lastRecvText;
+            r.heldTextBytes += size;
+        } else {
+            text.leftOutBytes = size;
+        }
+        r.texts.push_back(std::move(text));
     }
+}
+
+TextReport takeText()
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    if (r.texts.empty())
+        return TextReport();
+    TextReport text = std::move(r.texts.front());
+    r.texts.pop_front();
+    r.heldTextBytes -= text.bytes.size();
+    return text;
 }
 
 RecvSnapshot take(int code)
 {
+    if (code == RecText) {
+        RecvSnapshot snapshot;
+        snapshot.lastRecvText = takeText().bytes;
+        return snapshot;
+    }
     Reports &r = reports();
     QMutexLocker lock(&r.mutex);
-    if (code == RecText)
-        return dequeue(r.texts, r.lastText);
-    if (code == RecFinished)
-        return dequeue(r.finished, r.lastFinished);
+    if (code == RecFinished && !r.finished.empty()) {
+        RecvSnapshot snapshot = std::move(r.finished.front());
+        r.finished.pop_front();
+        return snapshot;
+    }
     return r.lastFinished;
 }
 
@@ -97,8 +104,8 @@ void clear()
     QMutexLocker lock(&r.mutex);
     r.finished.clear();
     r.texts.clear();
+    r.heldTextBytes = 0;
     r.lastFinished = RecvSnapshot();
-    r.lastText = RecvSnapshot();
 }
 
 } // namespace recvReports

@@ -33,11 +33,21 @@ struct RecvSnapshot {
 };
 
 // Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
-// before it emits; the window takes one per code. Taking from an empty queue gives the last
-// values pushed, so a window that missed nothing and a reader without an engine both work.
+// before it emits; the window takes one per code, so a report is never shown twice or out of
+// place. File reports are always kept whole. Text bytes are kept up to maxHeldTextBytes; past
+// that a text's entry keeps only its size, so a window that lags behind a flood costs bounded
+// memory and still learns how much it missed.
+struct TextReport {
+    bool present = false;   // false: no text was waiting
+    QByteArray bytes;       // the text piece, when kept
+    qint64 leftOutBytes = 0; // size of a text whose bytes were not kept
+};
+
 namespace recvReports {
+constexpr qint64 maxHeldTextBytes = 4 * 1024 * 1024;
 void push(int code, const RecvSnapshot &snapshot);     // engine thread
-RecvSnapshot take(int code);                           // GUI thread
+RecvSnapshot take(int code);                           // GUI thread; empty RecFinished: the last again
+TextReport takeText();                                 // GUI thread
 void clear();                                          // tests
 } // namespace recvReports
 

@@ -1,0 +1,62 @@
+// Helpers shared by the bench programs. Linux only (/proc).
+#ifndef LUMO_BENCH_BENCHUTIL_H
+#define LUMO_BENCH_BENCHUTIL_H
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <functional>
+
+#include "transfer/wireformat.h"
+
+namespace bench {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+// Runs the event loop until done() or the timeout; false on the timeout.
+inline bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTimer tick;
+        tick.start(5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+inline qint64 procStatusKiB(const char *field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Restarts the peak-RSS count (VmHWM) from the current RSS.
+inline void resetPeakRss()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+inline QByteArray header(const QByteArray &name, qint64 size)
+{
+    return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
+}
+
+} // namespace bench
+
+#endif
