@@ -2,7 +2,7 @@
 // (POSIX sockets, /proc). Prints figures; judges nothing. Every peer is a child process of
 // this program, on loopback.
 //
-//   bench_fast [--mib N] [--rounds R] [--paced-mib N] [--only fast|paced|idle|discovery]
+//   bench_fast [--mib N] [--rounds R] [--paced-mib N] [--dir DIR] [--only fast|paced|idle|discovery]
 //
 // fast:      N MiB (1024) program to program in fast mode; the same bytes from a plain sender
 //            (read/write, 1 MiB buffers) into the receiving program; and from the plain sender
@@ -379,7 +379,9 @@ int main(int argc, char **argv)
     const qint64 pacedSize = option("--paced-mib", 64) * MiB;
     const int rounds = int(option("--rounds", 3));
 
-    QTemporaryDir temp;
+    // --dir: where the source and the received files go (a tmpfs keeps the disk out of it).
+    const int d = args.indexOf(QStringLiteral("--dir"));
+    QTemporaryDir temp(d > 0 ? args.value(d + 1) + QStringLiteral("/bench_fast-XXXXXX") : QString());
     const QString dir = temp.filePath(QStringLiteral("recv"));
     QDir().mkpath(dir);
     const QString source = temp.filePath(QStringLiteral("source.bin"));

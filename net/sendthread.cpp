@@ -466,7 +466,9 @@ void sendThread::feed(QTcpSocket *socket, int role)
     // While paused, the socket's capped read buffer fills and TCP holds the peer back.
     if (readingPaused)
         return;
-    deliver(cutIntoPieces(connectionId(socket), socket->readAll()));
+    // Asking for exactly what is buffered lets the socket hand over its buffer uncopied
+    // when it is one block, as it is after each full read.
+    deliver(cutIntoPieces(connectionId(socket), socket->read(socket->bytesAvailable())));
     receiveRole = role;
     // The engine signals every fall below its low mark, so a pause decided on a count above
     // the high mark is always followed by a drained notice.
