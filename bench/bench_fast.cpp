@@ -34,37 +34,16 @@
 #include <functional>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "tests/workerrig.h"
 
 namespace {
 
-constexpr qint64 MiB = 1024 * 1024;
+using bench::MiB;
+using bench::waitFor;
+using bench::header;
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTimer tick;
-        tick.start(5);
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-qint64 statusKiB(const char *field)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
+qint64 statusKiB(const char *field) { return bench::procStatusKiB(field); }
 
 double processCpuSeconds()
 {
@@ -94,10 +73,6 @@ void say(const char *format, ...)
     std::fflush(stdout);
 }
 
-QByteArray header(const QByteArray &name, qint64 size)
-{
-    return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
-}
 
 bool writeAll(int fd, const char *p, qint64 n)
 {
@@ -338,20 +313,6 @@ void discoveryFigures(const QString &dir)
     rx.process.kill();
 }
 
-bool writeSource(const QString &path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray chunk(int(MiB), Qt::Uninitialized);
-    for (qint64 done = 0; done < size; done += chunk.size()) {
-        for (int i = 0; i < chunk.size(); ++i)
-            chunk[i] = char((done + i) * 2654435761u >> 13);
-        if (f.write(chunk.constData(), qMin<qint64>(chunk.size(), size - done)) < 0)
-            return false;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -385,7 +346,7 @@ int main(int argc, char **argv)
     const QString dir = temp.filePath(QStringLiteral("recv"));
     QDir().mkpath(dir);
     const QString source = temp.filePath(QStringLiteral("source.bin"));
-    if (!writeSource(source, only == QLatin1String("paced") ? pacedSize : qMax(size, pacedSize))) {
+    if (!bench::writeSource(source, only == QLatin1String("paced") ? pacedSize : qMax(size, pacedSize))) {
         say("cannot write %s\n", qPrintable(source));
         return 1;
     }
@@ -393,7 +354,7 @@ int main(int argc, char **argv)
         fastFigures(size, rounds, source, dir);
     if (only.isEmpty() || only == QLatin1String("paced")) {
         if (only.isEmpty())
-            writeSource(source, pacedSize);
+            bench::writeSource(source, pacedSize);
         pacedFigures(pacedSize, source, dir);
     }
     if (only.isEmpty() || only == QLatin1String("idle"))

@@ -46,20 +46,6 @@ std::pair<double, double> threadCpuSeconds()
             double(u.ru_stime.tv_sec) + double(u.ru_stime.tv_usec) / 1e6};
 }
 
-bool writeSource(const QString &path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray chunk(int(MiB), Qt::Uninitialized);
-    for (qint64 done = 0; done < size; done += chunk.size()) {
-        for (int i = 0; i < chunk.size(); ++i)
-            chunk[i] = char((done + i) * 2654435761u >> 13);
-        if (f.write(chunk.constData(), qMin<qint64>(chunk.size(), size - done)) < 0)
-            return false;
-    }
-    return true;
-}
 
 // Child mode: a receiving worker that prints "ready", then "finished" per file, and exits
 // when its peer disconnects.
@@ -247,7 +233,7 @@ int main(int argc, char **argv)
     const QString recvDir = dir.filePath(QStringLiteral("recv"));
     QDir().mkpath(recvDir);
     const QString source = dir.filePath(QStringLiteral("source.bin"));
-    if ((only == 0 || only == 1 || only == 3) && !writeSource(source, only == 3 ? 256 * MiB : sendSize)) {
+    if ((only == 0 || only == 1 || only == 3) && !bench::writeSource(source, only == 3 ? 256 * MiB : sendSize)) {
         std::printf("cannot write %s\n", qPrintable(source));
         return 1;
     }
@@ -257,7 +243,7 @@ int main(int argc, char **argv)
         rawReceive(rawSize, recvDir);
     if (only == 0 || only == 3) {
         if (sendSize < 256 * MiB)
-            writeSource(source, 256 * MiB);
+            bench::writeSource(source, 256 * MiB);
         slowReader(slowSeconds, source);
     }
     return 0;

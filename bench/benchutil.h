@@ -57,6 +57,22 @@ inline QByteArray header(const QByteArray &name, qint64 size)
     return wire::startMarker + name + wire::sizeMarker + QByteArray::number(size) + wire::sizeEndMarker;
 }
 
+// A file of size bytes of a fixed pattern, written 1 MiB at a time.
+inline bool writeSource(const QString &path, qint64 size)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray chunk(int(MiB), Qt::Uninitialized);
+    for (qint64 done = 0; done < size; done += chunk.size()) {
+        for (int i = 0; i < chunk.size(); ++i)
+            chunk[i] = char((done + i) * 2654435761u >> 13);
+        if (f.write(chunk.constData(), qMin<qint64>(chunk.size(), size - done)) < 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace bench
 
 #endif

@@ -198,7 +198,10 @@ void PeerService::makeFast(Connection &c)
     emit fastChanged(c.socket);
 }
 
-void PeerService::readListening(QUdpSocket *socket)
+// Reads what socket holds (a bounded number per call) and hands each well-formed datagram of
+// another instance to handle(datagram, from, fromPort, size).
+template <typename Handle>
+void PeerService::readDatagrams(QUdpSocket *socket, Handle handle)
 {
     char buffer[maxDatagram];
     for (int i = 0; i < maxPerRead && socket->hasPendingDatagrams(); ++i) {
@@ -209,13 +212,20 @@ void PeerService::readListening(QUdpSocket *socket)
         if (n < 0 || pending > maxDatagram)
             continue;
         const auto d = peerwire::parse(buffer, n);
-        if (!d || d->sender == self)
-            continue;
-        if (d->kind == peerwire::Kind::DiscoverProbe || d->kind == peerwire::Kind::CapabilityProbe)
-            onProbe(socket, *d, from, fromPort, n);
-        else if (d->kind == peerwire::Kind::CapabilityConfirm)
-            onConfirm(*d, from);
+        if (d && d->sender != self)
+            handle(*d, from, fromPort, n);
     }
+}
+
+void PeerService::readListening(QUdpSocket *socket)
+{
+    readDatagrams(socket, [this, socket](const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort,
+                                         qint64 size) {
+        if (d.kind == peerwire::Kind::DiscoverProbe || d.kind == peerwire::Kind::CapabilityProbe)
+            onProbe(socket, d, from, fromPort, size);
+        else if (d.kind == peerwire::Kind::CapabilityConfirm)
+            onConfirm(d, from);
+    });
 }
 
 void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from,
@@ -260,22 +270,13 @@ void PeerService::onConfirm(const peerwire::Datagram &d, const QHostAddress &fro
 
 void PeerService::readProbing(QUdpSocket *socket)
 {
-    char buffer[maxDatagram];
-    for (int i = 0; i < maxPerRead && socket->hasPendingDatagrams(); ++i) {
-        const qint64 pending = socket->pendingDatagramSize();
-        QHostAddress from;
-        quint16 fromPort = 0;
-        const qint64 n = socket->readDatagram(buffer, sizeof buffer, &from, &fromPort);
-        if (n < 0 || pending > maxDatagram)
-            continue;
-        const auto d = peerwire::parse(buffer, n);
-        if (!d || d->sender == self)
-            continue;
-        if (d->kind == peerwire::Kind::CapabilityAnswer)
-            onAnswer(socket, *d, from, fromPort);
-        else if (d->kind == peerwire::Kind::DiscoverAnswer && d->role == RoleServer)
-            emit serverFound(from, d->hostName);
-    }
+    readDatagrams(socket, [this, socket](const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort,
+                                         qint64) {
+        if (d.kind == peerwire::Kind::CapabilityAnswer)
+            onAnswer(socket, d, from, fromPort);
+        else if (d.kind == peerwire::Kind::DiscoverAnswer && d.role == RoleServer)
+            emit serverFound(from, d.hostName);
+    });
 }
 
 void PeerService::onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from,

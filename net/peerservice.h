@@ -80,6 +80,8 @@ private:
         bool fast = false;
     };
 
+    template <typename Handle>
+    void readDatagrams(QUdpSocket *socket, Handle handle);
     void readListening(QUdpSocket *socket);
     void readProbing(QUdpSocket *socket);
     void onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort,
