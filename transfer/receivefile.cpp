@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 
 #include <filesystem>
 #include <system_error>
@@ -138,9 +139,11 @@ bool ReceiveFile::abandon()
 
 QString ReceiveFile::directoryFor(const QString &configured)
 {
+    const QString appDir = applicationDir();
+    // An installed copy cannot write beside itself: the user's download directory instead.
     if (configured.isEmpty())
-        return applicationDir();
-    return QDir(applicationDir()).filePath(configured);
+        return QFileInfo(appDir).isWritable() ? appDir : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return QDir(appDir).filePath(configured);
 }
 
 bool ReceiveFile::isProgramFile(const QString &name)

@@ -35,8 +35,9 @@ public:
     QString fileName() const { return target; }
 
     // The directory that receiveDirPath names: an empty setting means the application's
-    // directory (the current one when there is no application object), and a relative one
-    // is taken from there too, not from wherever the program was started.
+    // directory (the current one when there is no application object; the user's download
+    // directory when the application's is not writable), and a relative one is taken from
+    // the application's directory too, not from wherever the program was started.
     static QString directoryFor(const QString &configured);
     // Names a peer may not plant in the application's directory: the executable, its
     // settings, the toolkit's configuration and libraries the next start could load.
