@@ -390,6 +390,9 @@ private slots:
         connect(k.w, &sendThread::onNewClientconnected, this, [&](QTcpSocket *s) { accepted << s; });
         k.cmd(CmdStartListen);
         k.settle();
+        // Every thread must have its event dispatcher before descriptors run out: a loaded
+        // machine may start the engine thread late.
+        QTRY_VERIFY(k.w->recThread->running);
         WorkerLog log(k.w);
         // The peers' descriptors exist before the limit drops to the lowest free one; their
         // connections then wait in the backlog while the worker cannot take them.
