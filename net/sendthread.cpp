@@ -6,8 +6,13 @@
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <cstdio>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -42,6 +47,17 @@ sendThread::sendThread(quint16 port)
         bool v4 = false;
         const QHostAddress plain(address.toIPv4Address(&v4));
         emit serverDiscovered(v4 ? plain.toString() : address.toString(), hostName);
+    });
+
+    // Peers that come and go leave freed memory that the allocator keeps for itself; give
+    // it back a while after a close, at most every few seconds however many come.
+    trimTimer = new QTimer(this);
+    trimTimer->setSingleShot(true);
+    trimTimer->setInterval(2000);
+    connect(trimTimer, &QTimer::timeout, this, [] {
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
     });
 
     createServer();
@@ -80,6 +96,8 @@ void sendThread::run()
     // Its timer and sockets belong to this thread and must end in it.
     delete peers;
     peers = nullptr;
+    delete trimTimer;
+    trimTimer = nullptr;
 }
 
 void sendThread::handleCmd(int cmd_type)
@@ -311,6 +329,8 @@ void sendThread::onNewConnection()
         emit onNewClientconnected(socket);
         connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            if (!trimTimer->isActive())
+                trimTimer->start();
             openPeers.remove(socket);
             endStream(socket);
             publish(socket); // reads as unconnected before the window looks

@@ -179,6 +179,7 @@ private:
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
     PeerService *peers = nullptr;     // owned (child)
+    QTimer *trimTimer = nullptr;      // owned (child); gives freed memory back after closes
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
 };
 
