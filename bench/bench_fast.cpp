@@ -256,12 +256,15 @@ double run(const char *receiver, const char *sender, const QString &source, cons
 
 void fastFigures(qint64 size, int rounds, const QString &source, const QString &dir)
 {
-    std::vector<double> program, raw, plain;
+    std::vector<double> program, raw, plain, programRatio, rawRatio;
     QList<QByteArray> sent, received, rawReceived;
     for (int r = 0; r < rounds; ++r) {
         plain.push_back(run("plain-recv", "plain-send", source, dir, size));
         program.push_back(run("serve", "send", source, dir, size, &sent, &received));
         raw.push_back(run("serve", "plain-send", source, dir, size, nullptr, &rawReceived));
+        // The machine's pace drifts; a ratio within one round compares like with like.
+        programRatio.push_back(program.back() / plain.back());
+        rawRatio.push_back(raw.back() / plain.back());
         say("   round %d: plain %.0f MB/s, program to program %.0f MB/s (fast %s), plain sender to program %.0f MB/s\n",
             r + 1, plain.back(), program.back(), sent.isEmpty() ? "?" : "yes", raw.back());
     }
@@ -269,6 +272,8 @@ void fastFigures(qint64 size, int rounds, const QString &source, const QString &
     say("fast: %lld MiB, medians of %d: plain copy %.1f MB/s; program to program %.1f MB/s (%.2f x plain);"
         " plain sender to program %.1f MB/s (%.2f x plain)\n",
         size / MiB, rounds, p, median(program), median(program) / p, median(raw), median(raw) / p);
+    say("fast: medians of the ratios within a round: program to program %.2f x plain; plain sender to program"
+        " %.2f x plain\n", median(programRatio), median(rawRatio));
     say("fast: peak RSS above idle: sending program %.1f MiB, receiving program %.1f MiB\n",
         sent.value(2).toLongLong() / 1024.0, received.value(2).toLongLong() / 1024.0);
 }

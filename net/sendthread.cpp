@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <mutex>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -26,9 +27,27 @@
 
 #include "transfer/receivethread.h"
 
+namespace {
+// A fast peer's bytes arrive in reads of up to 1 MiB, each in a fresh buffer. The allocator
+// would hand those to the system and map them anew every time, and every new page then
+// costs a fault; keeping such blocks on its heap makes the receiver keep up with a plain
+// copy. What it keeps is given back after peers close (trimTimer).
+void keepLargeBuffers()
+{
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+        mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+    });
+#endif
+}
+} // namespace
+
 sendThread::sendThread(quint16 port)
     : QThread(nullptr), listenPort(port)
 {
+    keepLargeBuffers();
     qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
 
     recThread = new receiveThread;
