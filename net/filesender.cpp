@@ -69,8 +69,9 @@ QByteArray header(const QString &name, qint64 size)
 
 } // namespace
 
-// Waits, serving events, until the socket holds no more than bound unwritten bytes, so a slow link does not make the write buffer grow with the file. Returns false
-// when a stop was requested meanwhile.
+// Waits, serving events, until the socket holds no more than bound unwritten bytes, so a
+// slow link does not make the write buffer grow with the file. Returns false when a stop was
+// requested meanwhile.
 bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 {
     auto full = [&socket, bound] {
