@@ -108,9 +108,20 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             QCOMPARE(f.write(data), qint64(size));
         }
-        sender.setSend(fromClient ? outgoing : accepted, source);
+        // Read in the worker thread as the code is emitted: a process that exits on
+        // "finished" must not leave the tail of the file in its own buffer.
+        QTcpSocket *target = fromClient ? outgoing : accepted;
+        qint64 unwrittenAtFinish = -1;
+        const QMetaObject::Connection atFinish = connect(sender.w, &sendThread::sendTransState, sender.w,
+            [&, target](int code) {
+                if (code == TransFinished)
+                    unwrittenAtFinish = target->bytesToWrite();
+            }, Qt::DirectConnection);
+        sender.setSend(target, source);
         sender.cmd(CmdSendFile);
         QTRY_COMPARE_WITH_TIMEOUT(senderLog.last(WorkerLog::Trans), int(TransFinished), 15000);
+        disconnect(atFinish);
+        QCOMPARE(unwrittenAtFinish, qint64(0));
         QTRY_COMPARE_WITH_TIMEOUT(receiverLog.last(WorkerLog::Rec), int(RecFinished), 15000);
         QCOMPARE(receiverLog.values(WorkerLog::Rec).first(), int(RecStarted));
         const QByteArray got = readAll(QDir(received.path()).filePath(name));
