@@ -8,8 +8,11 @@
 #include <QRandomGenerator>
 #include <QStandardPaths>
 
-#include <filesystem>
-#include <system_error>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -33,12 +36,16 @@ bool isApplicationDir(const QString &dir)
     return !canonical.isEmpty() && sameName(canonical, QFileInfo(applicationDir()).canonicalFilePath());
 }
 
-std::filesystem::path nativePath(const QString &path)
+// Renames from onto to, replacing what is there in one step where the system allows it.
+bool replaceFile(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+        != 0;
 #else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 #endif
 }
 
@@ -113,9 +120,7 @@ bool ReceiveFile::moveTo(const QString &path)
     const QFileInfo info(path);
     if (info.exists() && !info.isFile() && !info.isSymLink())
         return false;
-    std::error_code error;
-    std::filesystem::rename(nativePath(file.fileName()), nativePath(path), error);
-    return !error;
+    return replaceFile(file.fileName(), path);
 }
 
 bool ReceiveFile::finish()
