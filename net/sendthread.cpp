@@ -502,7 +502,7 @@ QList<ReceivedPiece> sendThread::cutIntoPieces(quint64 connection, const QByteAr
 
 void sendThread::feed(QTcpSocket *socket, int role)
 {
-    // While paused, the socket's capped read buffer fills and TCP holds the peer back.
+    // While paused, the socket's read buffer fills up to its cap and TCP holds the peer back.
     if (readingPaused)
         return;
     // Asking for exactly what is buffered lets the socket hand over its buffer uncopied

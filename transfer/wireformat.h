@@ -9,8 +9,10 @@
 //   "文件大小传送结束___:::"  file bytes (size of them, unescaped)  "结束传送___:::"
 //
 // The four markers are fixed UTF-8 texts of 18, 18, 30 and 18 bytes; the first five
-// fields form the header. Anything else on the connection is plain text. The sender writes
-// the header, then 12000-byte pieces of the file, then the end marker, each as one write.
+// fields form the header. Anything else on the connection is plain text. The paced sender
+// writes the header, then 12000-byte pieces of the file at least 1 ms apart, then the end
+// marker, each as one write; toward another instance of this program the same bytes go
+// unpaced in larger writes.
 namespace wire {
 
 inline const QByteArray startMarker = QByteArrayLiteral("\xE5\xBC\x80\xE5\xA7\x8B\xE4\xBC\xA0\xE9\x80\x81___:::");
@@ -19,7 +21,7 @@ inline const QByteArray sizeEndMarker = QByteArrayLiteral(
     "\xE6\x96\x87\xE4\xBB\xB6\xE5\xA4\xA7\xE5\xB0\x8F\xE4\xBC\xA0\xE9\x80\x81\xE7\xBB\x93\xE6\x9D\x9F___:::");
 inline const QByteArray endMarker = QByteArrayLiteral("\xE7\xBB\x93\xE6\x9D\x9F\xE4\xBC\xA0\xE9\x80\x81___:::");
 
-// Largest piece of the receive queue, socket read buffer and sender's file read.
+// Each file read and write of the paced sender.
 constexpr int packetSize = 12000;
 
 // Plain text of the connection test.
