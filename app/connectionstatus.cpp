@@ -100,14 +100,9 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
     log(QStringLiteral("client address:") + facts.peerAddress);
     log(QStringLiteral("client port:") + QString::number(facts.peerPort) + QLatin1Char('\n'));
 
-    // A dual-stack listener sees an IPv4 peer as "::ffff:a.b.c.d"; list it as a.b.c.d.
-    QString key = facts.peerAddress;
-    const QString mapped = QStringLiteral("ffff:");
-    if (key.contains(mapped))
-        key = key.split(mapped, Qt::KeepEmptyParts).value(1);
-
+    const QString key = shownPeerAddress(facts.peerAddress);
     // One entry per address; every socket is remembered, so that each one is disposed of.
-    peerSockets.append({client, key});
+    peerSockets.add(client, key);
     if (ui->clientcomBox->findText(key, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0)
         return;
     clientSockets.append(client);
@@ -116,25 +111,22 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
 
 void MainWindow::onClientDisconnected()
 {
-    // The signal names no socket, so every one that has dropped goes.
-    for (int i = 0; i < peerSockets.size();) {
-        QTcpSocket *socket = peerSockets.at(i).first;
-        if (factsOf(socket).state != QAbstractSocket::UnconnectedState) {
-            ++i;
-            continue;
-        }
-        const QString key = peerSockets.at(i).second;
+    const auto closed = peerSockets.takeClosed(*sendWorker, [this](const QTcpSocket *socket) {
+        return factsOf(socket).state == QAbstractSocket::UnconnectedState;
+    });
+    for (const PeerRoster::Entry &gone : closed) {
+        QTcpSocket *socket = gone.first;
+        const QString &key = gone.second;
         log(QStringLiteral("已和客户端断开连接"));
         log(QStringLiteral("client address:") + key + QLatin1Char('\n'));
-        sendWorker->disposeSocket(socket);
-        peerSockets.remove(i);
         const int listed = clientSockets.indexOf(socket);
         if (listed < 0)
             continue;
         // The address stays listed while another of its connections is open.
-        const auto other = std::find_if(peerSockets.cbegin(), peerSockets.cend(),
-                                        [&key](const QPair<QTcpSocket *, QString> &p) { return p.second == key; });
-        if (other != peerSockets.cend()) {
+        const auto &open = peerSockets.entries();
+        const auto other = std::find_if(open.cbegin(), open.cend(),
+                                        [&key](const PeerRoster::Entry &p) { return p.second == key; });
+        if (other != open.cend()) {
             clientSockets[listed] = other->first;
             continue;
         }

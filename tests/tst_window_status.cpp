@@ -187,8 +187,8 @@ void tst_WindowStatus::secondErrorRestartsTheClearing()
     QVERIFY(P::clientErrorLabel(*w)->text().isEmpty());
 }
 
-// Faults: the mapped form listed as it is, the key cut at the wrong piece, a case-blind
-// "ffff:" test, an address listed twice, the socket list out of step with the combo box.
+// Faults: the mapped form listed as it is, an IPv6 address that merely holds "ffff" cut
+// apart, an address listed twice, the socket list out of step with the combo box.
 void tst_WindowStatus::newClientKeys_data()
 {
     QTest::addColumn<QStringList>("addresses");
@@ -201,13 +201,10 @@ void tst_WindowStatus::newClientKeys_data()
                                 << QStringList{QStringLiteral("10.0.0.2")} << QList<int>{0};
     QTest::newRow("IPv6 kept whole") << QStringList{QStringLiteral("fe80::1")}
                                      << QStringList{QStringLiteral("fe80::1")} << QList<int>{0};
-    QTest::newRow("FFFF in capitals is no mapping")
-        << QStringList{QStringLiteral("::FFFF:1.2.3.4")} << QStringList{QStringLiteral("::FFFF:1.2.3.4")}
-        << QList<int>{0};
-    QTest::newRow("second piece after ffff:") << QStringList{QStringLiteral("2001:db8:ffff::1")}
-                                              << QStringList{QStringLiteral(":1")} << QList<int>{0};
-    QTest::newRow("empty first piece kept") << QStringList{QStringLiteral("ffff::1")}
-                                            << QStringList{QStringLiteral(":1")} << QList<int>{0};
+    QTest::newRow("ffff inside an IPv6 address") << QStringList{QStringLiteral("2001:db8:ffff::1")}
+                                                 << QStringList{QStringLiteral("2001:db8:ffff::1")} << QList<int>{0};
+    QTest::newRow("ffff as the first group") << QStringList{QStringLiteral("ffff::1")}
+                                             << QStringList{QStringLiteral("ffff::1")} << QList<int>{0};
     QTest::newRow("same address twice") << QStringList{QStringLiteral("::ffff:10.0.0.5"), QStringLiteral("::ffff:10.0.0.5")}
                                         << QStringList{QStringLiteral("10.0.0.5")} << QList<int>{0};
     QTest::newRow("mapped then plain form of one address")
