@@ -136,10 +136,13 @@ private:
     void updatePeerDisplay();
     void discoverServers();
     void onServerDiscovered(const QString &address, const QString &hostName);
+    void showFoundServers();
     static constexpr int discoveryIntervalMs = 3000;
     QLabel *fastModeLabel = nullptr;
-    QStandardItemModel *discoveredServers = nullptr;
+    FoundServers foundServers;
+    QStandardItemModel *discoveredServers = nullptr; // the completer's copy of foundServers
     QTimer discoveryTimer;
+    QTimer foundServersTimer; // gathers changes of foundServers into one model update
 
     // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
     // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
