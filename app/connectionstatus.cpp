@@ -4,13 +4,11 @@
 // Sockets and the server live in the worker thread. The window never dereferences their
 // pointers: it uses them as keys and reads what the worker publishes about them.
 #include "app/mainwindow.h"
+#include "net/localaddresses.h"
 #include "ui_mainwindow.h"
 
-#include <QDebug>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QLabel>
-#include <QNetworkInterface>
 #include <QPalette>
 
 #include <algorithm>
@@ -84,13 +82,8 @@ void MainWindow::onClientErrorOccurs(QTcpSocket *client)
 void MainWindow::initLocalIpList()
 {
     ui->localIpComBox->clear();
-    qDebug() << QNetworkInterface::allAddresses();
-    // Blocks until the lookup returns; it runs once, before the window is shown.
-    const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
-    for (const QHostAddress &address : info.addresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            ui->localIpComBox->addItem(address.toString());
-    }
+    // Runs once, before the window is shown.
+    ui->localIpComBox->addItems(localIPv4Addresses());
 }
 
 void MainWindow::onNewClientconnected(QTcpSocket *client)
