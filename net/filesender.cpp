@@ -175,9 +175,30 @@ void sendThread::sendFiles()
         serial = sendSerial;
     }
     if (queue.running()) {
-        queue.add(paths);
+        // Given after a stop that still ends this batch: the user's next send, not part of
+        // what was stopped.
+        if (stopRequested() && serial > stopSerial.load()) {
+            followUp.paths << paths;
+            followUp.target = target;
+            followUp.serial = serial;
+        } else {
+            queue.add(paths);
+        }
         return;
     }
+    for (;;) {
+        runBatch(target, paths, serial);
+        if (followUp.paths.isEmpty())
+            break;
+        paths = followUp.paths;
+        target = followUp.target;
+        serial = followUp.serial;
+        followUp = {};
+    }
+}
+
+void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 serial)
+{
     // A stop left from an earlier batch does not count; one given after this command does.
     stopSend = false;
     if (stopSerial.load() >= serial && serial != 0)

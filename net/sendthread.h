@@ -183,6 +183,7 @@ private:
     void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFiles();
+    void runBatch(QTcpSocket *target, const QStringList &paths, quint64 serial);
     int sendFile(const QString &path, QTcpSocket *target);
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
     bool waitForSilence(const QPointer<QTcpSocket> &socket);
@@ -222,7 +223,11 @@ private:
     QList<FileReport> fileReports; // guarded by reportMutex; bounded
     // Sending, worker thread only.
     SendQueue queue;
-    quint64 queueSerial = 0;          // the send command that began the running batch
+    struct FollowUp {
+        QTcpSocket *target = nullptr;
+        QStringList paths;
+        quint64 serial = 0;
+    } followUp;                       // sends given while a stopped batch was ending
     QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
     QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
     QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now

@@ -68,6 +68,9 @@ void tst_Cli::commands_data()
     QTest::newRow("send to receive") << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
                                                             QStringLiteral("@")}
                                      << 0 << QStringLiteral("sent");
+    QTest::newRow("a missing file among them")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("@"), QStringLiteral("missing.bin")}
+        << 1 << QStringLiteral("missing.bin: cannot open the file");
     QTest::newRow("nobody listening") << false << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
                                                               QStringLiteral("@")}
                                       << 1 << QStringLiteral("cannot connect");

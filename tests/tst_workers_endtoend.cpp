@@ -1,6 +1,7 @@
 // Two workers in one process, as two instances on two machines: files sent by one arrive
 // byte-identical in the other's receive directory, in both directions, fast and paced.
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -133,6 +134,55 @@ private slots:
                            / (fast ? sendThread::fastPieceSize : wire::packetSize);
         QCOMPARE(senderLog.count(WorkerLog::Trans), pieces + 4);
         sender.w->fastTransfer = true;
+    }
+
+    void cutTransferThenNext_data()
+    {
+        QTest::addColumn<bool>("stop"); // else the first file shrinks while it is sent
+        QTest::newRow("first file shrinks, batch goes on") << false;
+        QTest::newRow("stop, then a new send at once") << true;
+    }
+    // Catches the next file written into a transfer the receiver is still inside: after a
+    // cut, the connection must fall silent until the receiver has ended the cut file.
+    void cutTransferThenNext()
+    {
+        QFETCH(bool, stop);
+        client->w->fastTransfer = false; // paced: the cut lands early in the file
+        clientLog->events.clear();
+        serverLog->events.clear();
+        const QString prefix = QLatin1String(stop ? "stop-" : "shrink-");
+        const QString big = QDir(sources.path()).filePath(prefix + QStringLiteral("big.bin"));
+        const QString small = QDir(sources.path()).filePath(prefix + QStringLiteral("small.txt"));
+        const QByteArray smallData = randomBytes(30000);
+        for (const auto &file : {qMakePair(big, randomBytes(4 * 1024 * 1024)), qMakePair(small, smallData)}) {
+            QFile f(file.first);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QCOMPARE(f.write(file.second), qint64(file.second.size()));
+        }
+        // In the worker's own turn, so that the cut lands at the same place however loaded.
+        int progress = 0;
+        const QMetaObject::Connection cut = connect(client->w, &sendThread::sendTransState, client->w,
+            [&](int code) {
+                if (code != TransProgress || ++progress != 20)
+                    return;
+                if (stop) {
+                    client->stopSending();
+                    client->sendFiles(outgoing, {small});
+                } else {
+                    QFile::resize(big, 1024 * 1024);
+                }
+            }, Qt::DirectConnection);
+        client->sendFiles(outgoing, stop ? QStringList{big} : QStringList{big, small});
+        const QString smallName = QFileInfo(small).fileName();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QDir(received.path()).filePath(smallName)), 15000);
+        disconnect(cut);
+        QTRY_COMPARE(clientLog->last(WorkerLog::Trans), int(TransFinished));
+        QCOMPARE(readAll(QDir(received.path()).filePath(smallName)), smallData);
+        const QString bigName = QFileInfo(big).fileName();
+        QVERIFY(!QFile::exists(QDir(received.path()).filePath(bigName)));
+        QVERIFY(QFile::exists(QDir(received.path()).filePath(bigName + QStringLiteral(".part"))));
+        QVERIFY(clientLog->values(WorkerLog::Trans).contains(stop ? int(TransStopped) : int(TransReadFailed)));
+        client->w->fastTransfer = true;
     }
 };
 
