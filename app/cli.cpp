@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "app/quitsignals.h"
+#include "net/localaddresses.h"
 #include "net/peerroster.h"
 #include "net/sendthread.h"
 #include "net/workerhandle.h"
@@ -255,8 +256,13 @@ public:
     {
         sendThread *w = worker.get();
         connect(w, &sendThread::sendActionSig, this, [this](int action) {
-            if (action == ActionListening)
-                note(QStringLiteral("listening on port %1, receiving into %2").arg(this->worker->port()).arg(this->dir));
+            if (action != ActionListening)
+                return;
+            note(QStringLiteral("listening on port ") + QString::number(this->worker->port())
+                 + QStringLiteral(", receiving into ") + this->dir);
+            const QStringList addresses = localIPv4Addresses();
+            if (!addresses.isEmpty())
+                note(QStringLiteral("senders can reach this machine at: ") + addresses.join(QStringLiteral(", ")));
         });
         connect(w, &sendThread::sendRecState, this, &Receiver::recState);
         connect(w, &sendThread::onNewClientconnected, this, &Receiver::peerConnected);
