@@ -391,10 +391,7 @@ void sendAmidProbes(bool flood, const QString &source, qint64 size)
     }
     WorkerRig k(port);
     WorkerLog log(k.w);
-    k.setHost(QStringLiteral("127.0.0.1"));
-    k.cmd(CmdConnect);
-    QTcpSocket *socket = k.w->currentClientSocket();
-    waitFor([&] { return k.w->socketState(socket) == QAbstractSocket::ConnectedState; }, 10000);
+    QTcpSocket *socket = bench::connectToLoopback(k);
     waitFor([&] { return k.w->socketFacts(socket).fast; }, PeerService::probeWindowMs);
     const bool fast = k.w->socketFacts(socket).fast;
     QElapsedTimer clock;

@@ -171,10 +171,8 @@ int send(quint16 port, const QString &path, bool fast)
     WorkerRig k(port);
     WorkerLog log(k.w);
     k.w->fastTransfer = fast;
-    k.setHost(QStringLiteral("127.0.0.1"));
-    k.cmd(CmdConnect);
-    QTcpSocket *socket = k.w->currentClientSocket();
-    if (!waitFor([&] { return k.w->socketState(socket) == QAbstractSocket::ConnectedState; }, 10000))
+    QTcpSocket *socket = bench::connectToLoopback(k);
+    if (!socket)
         return 1;
     if (fast)
         waitFor([&] { return k.w->socketFacts(socket).fast; }, PeerService::probeWindowMs);

@@ -82,10 +82,7 @@ void workerToWorker(qint64 size, const QString &source, const QString &recvDir)
     }
     WorkerRig k(port);
     WorkerLog log(k.w);
-    k.setHost(QStringLiteral("127.0.0.1"));
-    k.cmd(CmdConnect);
-    QTcpSocket *socket = k.w->currentClientSocket();
-    waitFor([&] { return k.w->socketState(socket) == QAbstractSocket::ConnectedState; }, 10000);
+    QTcpSocket *socket = bench::connectToLoopback(k);
 
     resetPeakRss();
     const qint64 idle = procStatusKiB("VmRSS:");

@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include "tests/workerrig.h"
 #include "transfer/wireformat.h"
 
 namespace bench {
@@ -113,6 +114,17 @@ struct Child {
         return found;
     }
 };
+
+// Connects a worker to 127.0.0.1 on its port; its client socket (a key), or null when it did
+// not connect within 10 s.
+inline QTcpSocket *connectToLoopback(WorkerRig &k)
+{
+    k.setHost(QStringLiteral("127.0.0.1"));
+    k.cmd(CmdConnect);
+    QTcpSocket *socket = k.w->currentClientSocket();
+    const bool up = waitFor([&] { return k.w->socketState(socket) == QAbstractSocket::ConnectedState; }, 10000);
+    return up ? socket : nullptr;
+}
 
 } // namespace bench
 

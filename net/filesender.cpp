@@ -77,12 +77,16 @@ bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
     auto full = [&socket, bound] {
         return socket && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > bound;
     };
-    if (!full())
-        return true;
-    // A stop request is a bare flag, no event; the guard wakes the wait to look at it.
+    return !full() || serveEventsWhile(full);
+}
+
+// Serves events while busy() holds. A stop request is a bare flag, no event; the guard wakes
+// the wait to look at it. Returns false when a stop was requested meanwhile.
+bool sendThread::serveEventsWhile(const std::function<bool()> &busy)
+{
     QTimer guard;
     guard.start(20);
-    while (full()) {
+    while (busy()) {
         if (stopRequested())
             return false;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -126,15 +130,11 @@ bool sendThread::waitForSilence(const QPointer<QTcpSocket> &socket)
 {
     if (silenceLeft(socket) == 0)
         return !stopRequested();
-    QTimer guard; // wakes the wait for the stop flag and for the end of the silence
-    guard.start(20);
-    while (socket && silenceLeft(socket) > 0) {
-        if (stopRequested())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
+    // The guard's turns also see the silence end.
+    if (!serveEventsWhile([this, &socket] { return socket && silenceLeft(socket) > 0; }))
+        return false;
     cutAt.remove(socket);
-    return !stopRequested();
+    return true;
 }
 
 // A greeting never goes inside a file, nor into the silence after a cut one: it waits.

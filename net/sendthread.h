@@ -18,6 +18,7 @@
 class QSocketNotifier;
 
 #include <atomic>
+#include <functional>
 
 #include "net/codes.h"
 #include "net/peerservice.h"
@@ -187,6 +188,7 @@ private:
     int sendFile(const QString &path, QTcpSocket *target);
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
     bool waitForSilence(const QPointer<QTcpSocket> &socket);
+    bool serveEventsWhile(const std::function<bool()> &busy);
     qint64 silenceLeft(const QTcpSocket *socket) const;
     void sendGreeting(QTcpSocket *target);
     void flushGreetings(QTcpSocket *target);
