@@ -15,48 +15,15 @@
 #include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 
-void SendBatch::begin(QTcpSocket *target, int role, const QStringList &paths)
+QString MainWindow::batchSummary(const BatchStatus &status)
 {
-    *this = SendBatch();
-    to = target;
-    sendRole = role;
-    pending = paths;
-    active = true;
-    clock.start();
-}
-
-QString SendBatch::takeNext()
-{
-    ++started;
-    return pending.takeFirst();
-}
-
-void SendBatch::ended(int code, qint64 fileBytes)
-{
-    if (code == TransFinished) {
-        ++sent;
-        bytes += fileBytes;
-    } else {
-        ++failed;
-    }
-}
-
-void SendBatch::dropRest()
-{
-    dropped += int(pending.size());
-    pending.clear();
-}
-
-QString SendBatch::summary() const
-{
-    const qint64 ns = clock.nsecsElapsed();
     return QStringLiteral("批量传送结束:成功%1个,失败%2个,未发送%3个,共%4字节,耗时")
-               .arg(sent)
-               .arg(failed)
-               .arg(dropped)
-               .arg(bytes)
-        + QString::number(double(ns) * 1e-9, 'f', 3) + QStringLiteral("s,平均速率:")
-        + rates::mbPerSecond(bytes, ns) + QStringLiteral("MB/s\n");
+               .arg(status.sent)
+               .arg(status.failed)
+               .arg(status.dropped)
+               .arg(status.bytes)
+        + QString::number(double(status.elapsedNs) * 1e-9, 'f', 3) + QStringLiteral("s,平均速率:")
+        + rates::mbPerSecond(status.bytes, status.elapsedNs) + QStringLiteral("MB/s\n");
 }
 
 void MainWindow::initBatchSend()
@@ -98,55 +65,52 @@ bool MainWindow::connectedTarget(QTcpSocket **target, bool quietWithoutList)
     return true;
 }
 
+// The worker's send queue sequences the files; the window shows where it stands.
 void MainWindow::queueFiles(QTcpSocket *target, const QStringList &paths)
 {
-    if (batch.running()) {
-        batch.add(paths);
+    if (sendingBatch) {
+        workerHandle->setSend(batchTarget, paths); // joins the batch under way
+        emit handleCmd(CmdSendFile);
         return;
     }
-    batch.begin(target, sendWorker->sendRole.load(), paths);
-    startNextFile();
-}
-
-void MainWindow::startNextFile()
-{
-    const QString path = batch.takeNext();
-    if (batch.total() > 1) {
-        log(QStringLiteral("(%1/%2) ").arg(batch.position()).arg(batch.total())
-            + QFileInfo(path).fileName());
-    }
-    sendWorker->sendRole.store(batch.role());
-    {
-        QMutexLocker lock(&sendWorker->commandMutex);
-        sendWorker->targetSocket = batch.target();
-        sendWorker->sendFilePath = path;
-    }
-    log(QStringLiteral("开始传送中..."));
-    setTransferBusy(false, 1);
-    transferProgressBar->show();
+    sendingBatch = true;
+    batchTarget = target;
+    batchRole = sendWorker->sendRole.load();
+    if (paths.size() > 1)
+        log(QStringLiteral("(1/%1) ").arg(paths.size()) + QFileInfo(paths.first()).fileName());
+    showFileStarting();
+    workerHandle->setSend(target, paths);
     emit handleCmd(CmdSendFile);
 }
 
-// After the window has reported a file's end: the next file, or the batch's summary.
-void MainWindow::batchFileEnded(int state)
+void MainWindow::showFileStarting()
 {
-    if (!batch.running())
+    sendWorker->sendRole.store(batchRole);
+    log(QStringLiteral("开始传送中..."));
+    setTransferBusy(false, 1);
+    transferProgressBar->show();
+}
+
+// The first file was shown as the command went out.
+void MainWindow::onBatchFileStarting(const BatchStatus &status)
+{
+    if (status.position <= 1)
         return;
-    batch.ended(state, sendWorker->fileBytesRead.load());
-    // After a stop or a lost connection the rest would only fail one by one.
-    if (state == TransStopped || state == TransDisconnected || batch.stopping)
-        batch.dropRest();
-    if (batch.hasNext()) {
-        if (factsOf(batch.target()).state == QAbstractSocket::ConnectedState) {
-            startNextFile();
-            return;
-        }
+    log(QStringLiteral("(%1/%2) ").arg(status.position).arg(status.total) + QFileInfo(status.path).fileName());
+    showFileStarting();
+}
+
+void MainWindow::onBatchEnded(const BatchStatus &status)
+{
+    sendingBatch = false;
+    if (status.targetGone)
         log(QStringLiteral("未建立连接，传送失败!"));
-        batch.dropRest();
+    if (status.total > 1)
+        log(batchSummary(status));
+    if (status.position == 0) { // stopped before its first file: no file code gave them back
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
     }
-    if (batch.total() > 1)
-        log(batch.summary());
-    batch.finish();
 }
 
 // Drops send only readable regular files. The dialog's choices go as chosen, so that an
@@ -168,8 +132,8 @@ QStringList MainWindow::sendable(const QStringList &paths, bool readableOnly)
 
 void MainWindow::sendDroppedFiles(const QList<QUrl> &urls)
 {
-    QTcpSocket *target = batch.target();
-    if (!batch.running() && !connectedTarget(&target, false))
+    QTcpSocket *target = batchTarget;
+    if (!sendingBatch && !connectedTarget(&target, false))
         return;
     QStringList paths;
     for (const QUrl &url : urls) {

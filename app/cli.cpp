@@ -1,5 +1,5 @@
-// The command line drives the worker exactly as the window does: the same fields, the same
-// queued commands, the same reports. Only what the user sees differs.
+// The command line drives the worker through the same handle as the window: the same
+// commands, the same send queue, the same reports. Only what the user sees differs.
 #include "app/cli.h"
 
 #include <QCommandLineParser>
@@ -14,9 +14,10 @@
 
 #include <cstdio>
 
-#include "app/mainwindow.h"
 #include "app/quitsignals.h"
+#include "net/peerroster.h"
 #include "net/sendthread.h"
+#include "net/workerhandle.h"
 #include "transfer/receivethread.h"
 
 #ifdef Q_OS_WIN
@@ -61,33 +62,7 @@ QString rateText(qint64 bytes, qint64 ms)
     return QString::number(perSecond / (1024.0 * 1024.0), 'f', 2) + QStringLiteral(" MiB/s");
 }
 
-// The worker in its own thread, as the window runs it, and ended as the window ends it.
-class Worker {
-    Q_DISABLE_COPY(Worker)
-
-public:
-    explicit Worker(quint16 port) : thread(new sendThread(port)) { thread->moveToThread(thread); }
-    ~Worker()
-    {
-        stop();
-        delete thread;
-    }
-    // Before the objects that hear the worker's signals go.
-    void stop()
-    {
-        thread->quit();
-        thread->wait();
-    }
-    sendThread *operator->() const { return thread; }
-    sendThread *get() const { return thread; }
-    void command(int cmd) const
-    {
-        QMetaObject::invokeMethod(thread, "handleCmd", Qt::QueuedConnection, Q_ARG(int, cmd));
-    }
-
-private:
-    sendThread *thread;
-};
+using Worker = WorkerHandle;
 
 // send HOST FILE...: one connection, the files one after another, then an orderly close
 // that lets the last bytes leave before the process does.
@@ -99,6 +74,10 @@ public:
         sendThread *w = worker.get();
         connect(w, &sendThread::onSocketStateChange, this, &Sender::stateChanged);
         connect(w, &sendThread::sendTransState, this, &Sender::transState);
+        connect(w, &sendThread::batchFileStarting, this, [this](const BatchStatus &status) {
+            current = status.path;
+        });
+        connect(w, &sendThread::batchEnded, this, &Sender::batchEnded);
         connect(w, &sendThread::onClientErrorOccurs, this, [this] {
             if (phase == Closing)
                 closingError = true;
@@ -107,20 +86,12 @@ public:
 
     int status() const { return failed ? Failed : Done; }
 
-    void start()
-    {
-        {
-            QMutexLocker lock(&worker->commandMutex);
-            worker->hostName = host;
-        }
-        worker.command(CmdConnect);
-    }
+    void start() { worker.connectTo(host); }
 
     // A signal: a send in progress stops at its next piece and is reported as stopped.
     void interrupt()
     {
-        interrupted = true;
-        worker->stopSend = true;
+        worker.stopSending();
         if (phase != Sending)
             finish(QStringLiteral("stopped"));
     }
@@ -128,7 +99,7 @@ public:
 private:
     enum Phase { Connecting, Sending, Closing, Finished };
 
-    QString currentName() const { return QFileInfo(files.value(index)).fileName(); }
+    QString currentName() const { return QFileInfo(current).fileName(); }
 
     void stateChanged(QAbstractSocket::SocketState state)
     {
@@ -136,8 +107,13 @@ private:
             phase = Sending;
             // Another instance answers within the probe window; then the files go unpaced.
             const auto first = [this] {
-                if (phase == Sending && index < 0)
-                    sendNext();
+                if (phase == Sending && !commanded) {
+                    commanded = true;
+                    QStringList paths;
+                    for (const QString &file : files)
+                        paths << QFileInfo(file).absoluteFilePath();
+                    worker.sendFiles(worker->currentClientSocket(), paths);
+                }
             };
             connect(worker.get(), &sendThread::onFastModeChanged, this, first);
             QTimer::singleShot(PeerService::probeWindowMs, this, first);
@@ -152,33 +128,10 @@ private:
         }
     }
 
-    void sendNext()
-    {
-        if (interrupted)
-            return finish(QStringLiteral("stopped"));
-        ++index;
-        if (index >= files.size()) {
-            if (lost)
-                return finish(QStringLiteral("connection lost before the last bytes left"));
-            phase = Closing;
-            worker.command(CmdDisconnect); // waits for the unwritten bytes, then closes
-            return;
-        }
-        worker->sendRole.store(RoleClient);
-        {
-            QMutexLocker lock(&worker->commandMutex);
-            worker->targetSocket = worker->currentClientSocket();
-            worker->sendFilePath = QFileInfo(files.at(index)).absoluteFilePath();
-        }
-        worker.command(CmdSendFile);
-    }
-
     void transState(int state)
     {
         if (phase != Sending)
             return;
-        if (interrupted)
-            worker->stopSend = true; // a send that started after the signal cleared the flag
         switch (state) {
         case TransStarted:
             fileTime.start();
@@ -189,29 +142,38 @@ private:
             break;
         case TransFinished:
             reportSent();
-            sendNext();
             break;
         case TransOpenFailed:
             fileFailed(QStringLiteral("cannot open the file"));
-            sendNext(); // nothing was written: the connection is still fit for the next one
             break;
         case TransReadFailed:
-            // The peer still waits for the rest of this file: what follows would land in it.
             fileFailed(QStringLiteral("cannot read the file"));
-            phase = Closing;
-            worker.command(CmdDisconnect);
             break;
         case TransDisconnected:
             fileFailed(QStringLiteral("connection lost"));
-            finish(QString());
             break;
         case TransStopped:
             fileFailed(QStringLiteral("stopped"));
-            finish(QString());
             break;
         default:
             break;
         }
+    }
+
+    void batchEnded(const BatchStatus &status)
+    {
+        if (phase != Sending)
+            return;
+        if (status.dropped > 0)
+            complain(QStringLiteral("%1 more file(s) not sent").arg(status.dropped));
+        if (status.sent != status.total)
+            failed = true;
+        if (lost && status.sent == status.total)
+            return finish(QStringLiteral("connection lost before the last bytes left"));
+        if (status.dropped > 0 || lost)
+            return finish(QString());
+        phase = Closing;
+        worker.command(CmdDisconnect); // waits for the unwritten bytes, then closes
     }
 
     void drawProgress()
@@ -231,12 +193,10 @@ private:
         constexpr int barWidth = 20;
         const int filled = qBound(0, percent * barWidth / 100, barWidth);
         const QString bar = QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char(' '));
-        printTo(stderr, QStringLiteral("\r%1 [%2] %3% %4%5\x1b[K")
-                            .arg(printable(currentName()).left(30), -30)
-                            .arg(bar)
-                            .arg(percent, 3)
-                            .arg(rateText(done, ms), 14)
-                            .arg(left));
+        printTo(stderr, QStringLiteral("\r") + printable(currentName()).left(30).leftJustified(30) + QStringLiteral(" [")
+                            + bar + QStringLiteral("] ") + QString::number(percent).rightJustified(3)
+                            + QStringLiteral("% ") + rateText(done, ms).rightJustified(14) + left
+                            + QStringLiteral("\x1b[K"));
     }
 
     void clearBar()
@@ -248,19 +208,18 @@ private:
     void reportSent()
     {
         clearBar();
-        const qint64 bytes = worker->fileBytesRead.load();
+        const qint64 bytes = worker->takeFileReport().fileBytes;
         const qint64 ms = fileTime.elapsed();
-        note(QStringLiteral("%1: sent %2 bytes in %3 s (%4)")
-                 .arg(printable(currentName()))
-                 .arg(bytes)
-                 .arg(secondsText(ms), rateText(bytes, ms)));
+        note(printable(currentName()) + QStringLiteral(": sent ") + QString::number(bytes) + QStringLiteral(" bytes in ")
+             + secondsText(ms) + QStringLiteral(" s (") + rateText(bytes, ms) + QLatin1Char(')'));
     }
 
     void fileFailed(const QString &reason)
     {
+        worker->takeFileReport();
         clearBar();
         failed = true;
-        complain(printable(files.value(index)) + QStringLiteral(": ") + reason);
+        complain(printable(current) + QStringLiteral(": ") + reason);
     }
 
     void finish(const QString &reason)
@@ -272,9 +231,6 @@ private:
             failed = true;
             complain(reason);
         }
-        const int unsent = files.size() - qMax(index + 1, 0);
-        if (unsent > 0 && index >= 0)
-            complain(QStringLiteral("%1 more file(s) not sent").arg(unsent));
         QCoreApplication::quit();
     }
 
@@ -283,9 +239,9 @@ private:
     const QStringList files;
     const bool terminal;
     Phase phase = Connecting;
-    int index = -1;
+    QString current;          // the file being sent
+    bool commanded = false;   // the files went to the worker
     bool failed = false;
-    bool interrupted = false;
     bool lost = false;         // the connection dropped while sending
     bool closingError = false; // an error while the last bytes were leaving
     QElapsedTimer fileTime;
@@ -336,18 +292,14 @@ private:
         case RecFinished: {
             const RecvSnapshot report = recvReports::take(RecFinished);
             const qint64 ms = recvTime.elapsed();
-            say(QStringLiteral("%1\t%2 bytes\t%3 s\t%4")
-                    .arg(printable(report.fileName))
-                    .arg(report.recvFileBytes)
-                    .arg(secondsText(ms), rateText(qint64(report.recvFileBytes), ms)));
+            // Built by concatenation: a % in a received name is no placeholder.
+            say(printable(report.fileName) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
+                + QStringLiteral(" bytes\t") + secondsText(ms) + QStringLiteral(" s\t")
+                + rateText(qint64(report.recvFileBytes), ms));
             break;
         }
         case RecText: {
-            QString text = QString::fromUtf8(recvReports::take(RecText).lastRecvText);
-            // As in the window: a flood must not make one line the size of a socket read.
-            if (text.size() > MainWindow::maxTextChars)
-                text = text.left(MainWindow::maxTextChars) + QChar(0x2026);
-            say(QStringLiteral("[in] ") + printable(text));
+            say(QStringLiteral("[in] ") + printable(peerText::shown(recvReports::take(RecText).lastRecvText)));
             break;
         }
         case RecCreateFailed:
@@ -367,38 +319,21 @@ private:
     void peerConnected(QTcpSocket *socket)
     {
         const SocketFacts facts = worker->socketFacts(socket);
-        // A dual-stack listener sees an IPv4 peer as ::ffff:a.b.c.d.
-        const QHostAddress address(facts.peerAddress);
-        bool v4 = false;
-        const quint32 ipv4 = address.toIPv4Address(&v4);
-        const QString peer = QStringLiteral("%1 port %2")
-                                 .arg(v4 ? QHostAddress(ipv4).toString() : facts.peerAddress)
-                                 .arg(facts.peerPort);
-        accepted.append({socket, peer});
+        const QString peer = shownPeerAddress(facts.peerAddress) + QStringLiteral(" port ")
+            + QString::number(facts.peerPort);
+        accepted.add(socket, peer);
         note(QStringLiteral("connected: ") + peer);
     }
 
-    // As the window: the signal names no socket, so every accepted one that dropped goes.
     void peerDisconnected()
     {
-        for (int i = 0; i < accepted.size();) {
-            if (worker->socketState(accepted.at(i).socket) != QAbstractSocket::UnconnectedState) {
-                ++i;
-                continue;
-            }
-            const Peer peer = accepted.takeAt(i);
-            note(QStringLiteral("disconnected: ") + peer.name);
-            worker->disposeSocket(peer.socket);
-        }
+        for (const PeerRoster::Entry &gone : accepted.takeClosed(*worker.get()))
+            note(QStringLiteral("disconnected: ") + gone.second);
     }
 
     const Worker &worker;
     const QString dir;
-    struct Peer {
-        QTcpSocket *socket; // a key only: the socket lives in the worker thread
-        QString name;
-    };
-    QVector<Peer> accepted;
+    PeerRoster accepted;
     QElapsedTimer recvTime;
     bool failed = false;
 };
@@ -414,7 +349,6 @@ int runSend(quint16 port, const QString &host, const QStringList &files)
 {
     Worker worker(port);
     Sender sender(worker, host, files);
-    worker->start();
     QuitSignals quitSignals([&sender] { sender.interrupt(); });
     sender.start();
     QCoreApplication::exec();
@@ -432,7 +366,6 @@ int runReceive(quint16 port, const QString &dirArgument)
     }
     Worker worker(port);
     Receiver receiver(worker, QDir::cleanPath(dir.absoluteFilePath()));
-    worker->start();
     QuitSignals quitSignals;
     receiver.start();
     QCoreApplication::exec();

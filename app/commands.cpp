@@ -1,9 +1,8 @@
 // The user's commands: toolbar actions, the buttons under the log, the receive directory and
 // the switch between the server and the client page.
 //
-// A command's data goes into the worker's fields just before handleCmd; the queued delivery
-// orders the write before the worker's read. The text fields are written under the worker's
-// commandMutex, since a second command may be written while the first one still runs.
+// A command's data goes to the worker handle just before handleCmd; the queued delivery
+// orders the write before the worker's read.
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -27,10 +26,7 @@ void MainWindow::on_act_stopListen_triggered()
 
 void MainWindow::on_act_connect_triggered()
 {
-    {
-        QMutexLocker lock(&sendWorker->commandMutex);
-        sendWorker->hostName = ui->serverAddressLineEdit->text().trimmed();
-    }
+    workerHandle->setHost(ui->serverAddressLineEdit->text().trimmed());
     emit handleCmd(CmdConnect);
 }
 
@@ -95,8 +91,7 @@ QTcpSocket *MainWindow::chooseTarget(bool *found)
         target = sendWorker->currentClientSocket();
     }
     *found = true;
-    QMutexLocker lock(&sendWorker->commandMutex);
-    sendWorker->targetSocket = target;
+    workerHandle->setTarget(target);
     return target;
 }
 
@@ -166,8 +161,5 @@ void MainWindow::on_dirShowLineEdit_textChanged(QString arg1)
 
 void MainWindow::on_stopSendBtn_clicked()
 {
-    sendWorker->stopSend.store(true);
-    // The rest of a batch is dropped when the current file ends.
-    if (batch.running())
-        batch.stopping = true;
+    workerHandle->stopSending();
 }

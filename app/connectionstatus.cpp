@@ -4,13 +4,11 @@
 // Sockets and the server live in the worker thread. The window never dereferences their
 // pointers: it uses them as keys and reads what the worker publishes about them.
 #include "app/mainwindow.h"
+#include "net/localaddresses.h"
 #include "ui_mainwindow.h"
 
-#include <QDebug>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QLabel>
-#include <QNetworkInterface>
 #include <QPalette>
 
 #include <algorithm>
@@ -84,13 +82,8 @@ void MainWindow::onClientErrorOccurs(QTcpSocket *client)
 void MainWindow::initLocalIpList()
 {
     ui->localIpComBox->clear();
-    qDebug() << QNetworkInterface::allAddresses();
-    // Blocks until the lookup returns; it runs once, before the window is shown.
-    const QHostInfo info = QHostInfo::fromName(QHostInfo::localHostName());
-    for (const QHostAddress &address : info.addresses()) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            ui->localIpComBox->addItem(address.toString());
-    }
+    // Runs once, before the window is shown.
+    ui->localIpComBox->addItems(localIPv4Addresses());
 }
 
 void MainWindow::onNewClientconnected(QTcpSocket *client)
@@ -100,14 +93,9 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
     log(QStringLiteral("client address:") + facts.peerAddress);
     log(QStringLiteral("client port:") + QString::number(facts.peerPort) + QLatin1Char('\n'));
 
-    // A dual-stack listener sees an IPv4 peer as "::ffff:a.b.c.d"; list it as a.b.c.d.
-    QString key = facts.peerAddress;
-    const QString mapped = QStringLiteral("ffff:");
-    if (key.contains(mapped))
-        key = key.split(mapped, Qt::KeepEmptyParts).value(1);
-
+    const QString key = shownPeerAddress(facts.peerAddress);
     // One entry per address; every socket is remembered, so that each one is disposed of.
-    peerSockets.append({client, key});
+    peerSockets.add(client, key);
     if (ui->clientcomBox->findText(key, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0)
         return;
     clientSockets.append(client);
@@ -116,25 +104,22 @@ void MainWindow::onNewClientconnected(QTcpSocket *client)
 
 void MainWindow::onClientDisconnected()
 {
-    // The signal names no socket, so every one that has dropped goes.
-    for (int i = 0; i < peerSockets.size();) {
-        QTcpSocket *socket = peerSockets.at(i).first;
-        if (factsOf(socket).state != QAbstractSocket::UnconnectedState) {
-            ++i;
-            continue;
-        }
-        const QString key = peerSockets.at(i).second;
+    const auto closed = peerSockets.takeClosed(*sendWorker, [this](const QTcpSocket *socket) {
+        return factsOf(socket).state == QAbstractSocket::UnconnectedState;
+    });
+    for (const PeerRoster::Entry &gone : closed) {
+        QTcpSocket *socket = gone.first;
+        const QString &key = gone.second;
         log(QStringLiteral("已和客户端断开连接"));
         log(QStringLiteral("client address:") + key + QLatin1Char('\n'));
-        sendWorker->disposeSocket(socket);
-        peerSockets.remove(i);
         const int listed = clientSockets.indexOf(socket);
         if (listed < 0)
             continue;
         // The address stays listed while another of its connections is open.
-        const auto other = std::find_if(peerSockets.cbegin(), peerSockets.cend(),
-                                        [&key](const QPair<QTcpSocket *, QString> &p) { return p.second == key; });
-        if (other != peerSockets.cend()) {
+        const auto &open = peerSockets.entries();
+        const auto other = std::find_if(open.cbegin(), open.cend(),
+                                        [&key](const PeerRoster::Entry &p) { return p.second == key; });
+        if (other != open.cend()) {
             clientSockets[listed] = other->first;
             continue;
         }

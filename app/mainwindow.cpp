@@ -33,8 +33,8 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
     initStatusBar();
     initBatchSend(); // drops, the log's menu, the incoming label and its timer
 
-    sendWorker = new sendThread(port);
-    sendWorker->moveToThread(sendWorker);
+    workerHandle = new WorkerHandle(port);
+    sendWorker = workerHandle->get();
     connect(this, &MainWindow::handleCmd, sendWorker, &sendThread::handleCmd);
     connect(sendWorker, &sendThread::onSocketStateChange, this, &MainWindow::onSocketStateChange);
     connect(sendWorker, &sendThread::onServerErrorOccurs, this, &MainWindow::onServerErrorOccurs);
@@ -44,7 +44,8 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
     connect(sendWorker, &sendThread::sendActionSig, this, &MainWindow::recActionSig);
     connect(sendWorker, &sendThread::sendRecState, this, &MainWindow::getRecState);
     connect(sendWorker, &sendThread::sendTransState, this, &MainWindow::getTransState);
-    sendWorker->start(QThread::InheritPriority);
+    connect(sendWorker, &sendThread::batchFileStarting, this, &MainWindow::onBatchFileStarting);
+    connect(sendWorker, &sendThread::batchEnded, this, &MainWindow::onBatchEnded);
 
     initLocalIpList();
     loadSettings();
@@ -62,10 +63,7 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
 MainWindow::~MainWindow()
 {
     saveSettings();
-    // A send in progress runs inside a command; the wait lets it finish.
-    sendWorker->quit();
-    sendWorker->wait();
-    delete sendWorker;
+    delete workerHandle;
     delete ui;
     delete serverErrorLabel;
     delete serverStateLabel;

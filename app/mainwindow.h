@@ -16,10 +16,11 @@
 
 #include <functional>
 
-#include "app/sendbatch.h"
 #include "app/transferrates.h"
 #include "net/codes.h"
+#include "net/peerroster.h"
 #include "net/sendthread.h"
+#include "net/workerhandle.h"
 #include "transfer/receivethread.h"
 
 QT_BEGIN_NAMESPACE
@@ -47,7 +48,7 @@ public:
     // keep coming), and one received text shows at most this many characters.
     static constexpr int maxLogParagraphs = 5000;
     static constexpr int logTrimBatch = 500;
-    static constexpr int maxTextChars = 4000;
+    static constexpr int maxTextChars = peerText::maxChars;
     // Lines wait this long at most before they are inserted together.
     static constexpr int logFlushMs = 40;
     // Received texts shown per period; the rest of the period's texts become one line that
@@ -111,15 +112,15 @@ private:
     SocketFacts factsOf(const QTcpSocket *socket) const;
     QString serverErrorText() const;
     static QString secondsText(qint64 ms);
-    static QString shownText(const QByteArray &bytes);
 
     QString versionText;
     QString settingsFilePath;
     QTimer statusTimer;
-    sendThread *sendWorker = nullptr;
+    WorkerHandle *workerHandle = nullptr; // owned
+    sendThread *sendWorker = nullptr;     // the handle's worker
     QVector<QTcpSocket *> clientSockets; // one per listed address, aligned with clientcomBox
     // Every accepted socket the window knows, in accept order, with its list key.
-    QVector<QPair<QTcpSocket *, QString>> peerSockets;
+    PeerRoster peerSockets;
     Ui::MainWindow *ui = nullptr;
     QLabel *clientStateLabel = nullptr;
     QLabel *serverStateLabel = nullptr;
@@ -135,10 +136,13 @@ private:
     void updatePeerDisplay();
     void discoverServers();
     void onServerDiscovered(const QString &address, const QString &hostName);
+    void showFoundServers();
     static constexpr int discoveryIntervalMs = 3000;
     QLabel *fastModeLabel = nullptr;
-    QStandardItemModel *discoveredServers = nullptr;
+    FoundServers foundServers;
+    QStandardItemModel *discoveredServers = nullptr; // the completer's copy of foundServers
     QTimer discoveryTimer;
+    QTimer foundServersTimer; // gathers changes of foundServers into one model update
 
     // Reads of worker-owned sockets and of the server's error; empty means "ask the worker".
     // Tests put crafted peers here that loopback cannot produce (other and mapped addresses).
@@ -157,8 +161,10 @@ private:
     QStringList askFilesToSend();
     bool connectedTarget(QTcpSocket **target, bool quietWithoutList);
     void queueFiles(QTcpSocket *target, const QStringList &paths);
-    void startNextFile();
-    void batchFileEnded(int state);
+    void showFileStarting();
+    void onBatchFileStarting(const BatchStatus &status);
+    void onBatchEnded(const BatchStatus &status);
+    static QString batchSummary(const BatchStatus &status);
     void sendDroppedFiles(const QList<QUrl> &urls);
     QStringList sendable(const QStringList &paths, bool readableOnly);
     void showLogMenu(const QPoint &pos);
@@ -167,7 +173,9 @@ private:
     void sampleSendRate();
     QString rateLine(qint64 bytes, qint64 nsecs) const;
 
-    SendBatch batch;
+    bool sendingBatch = false;         // from a send command to the batch's end
+    QTcpSocket *batchTarget = nullptr; // a key only, never dereferenced
+    int batchRole = RoleIdle;
     RateMeter sendRate;
     IncomingMeter incomingMeter;
     QTimer incomingTimer;

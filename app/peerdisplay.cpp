@@ -5,15 +5,16 @@
 #include "ui_mainwindow.h"
 
 #include <QCompleter>
-#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QStandardItemModel>
 
 namespace {
 constexpr int addressRole = Qt::UserRole;
-constexpr int seenRole = Qt::UserRole + 1;
-// A server that stopped answering leaves the list after this long.
-constexpr qint64 forgetAfterMs = 10000;
+// Changes of the list reach the completer at most this often, however many answers come.
+constexpr int showServersMs = 250;
+
+qint64 nowMs() { return QDeadlineTimer::current().deadline(); }
 } // namespace
 
 void MainWindow::initPeerDisplay()
@@ -29,6 +30,9 @@ void MainWindow::initPeerDisplay()
     completer->setCaseSensitivity(Qt::CaseInsensitive);
     ui->serverAddressLineEdit->setCompleter(completer);
 
+    foundServersTimer.setSingleShot(true);
+    foundServersTimer.setInterval(showServersMs);
+    connect(&foundServersTimer, &QTimer::timeout, this, &MainWindow::showFoundServers);
     discoveryTimer.setInterval(discoveryIntervalMs);
     connect(&discoveryTimer, &QTimer::timeout, this, &MainWindow::discoverServers);
     connect(sendWorker, &sendThread::serverDiscovered, this, &MainWindow::onServerDiscovered);
@@ -63,28 +67,39 @@ void MainWindow::updatePeerDisplay()
 
 void MainWindow::discoverServers()
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    for (int row = discoveredServers->rowCount() - 1; row >= 0; --row) {
-        if (now - discoveredServers->item(row)->data(seenRole).toLongLong() > forgetAfterMs)
-            discoveredServers->removeRow(row);
-    }
+    if (foundServers.forget(nowMs()) && !foundServersTimer.isActive())
+        foundServersTimer.start();
     QMetaObject::invokeMethod(sendWorker, "discoverServers", Qt::QueuedConnection);
 }
 
 void MainWindow::onServerDiscovered(const QString &address, const QString &hostName)
 {
-    const QList<QStandardItem *> known = discoveredServers->findItems(address + QLatin1Char(' '), Qt::MatchStartsWith);
-    QStandardItem *item = known.value(0);
-    const bool fresh = !item;
-    if (fresh) {
-        item = new QStandardItem;
+    if (foundServers.take(address, hostName, nowMs()) && !foundServersTimer.isActive())
+        foundServersTimer.start();
+}
+
+void MainWindow::showFoundServers()
+{
+    QHash<QString, QString> texts; // address -> text
+    for (const FoundServers::Entry &e : foundServers.entries())
+        texts.insert(e.address, e.text);
+    for (int row = discoveredServers->rowCount() - 1; row >= 0; --row) {
+        QStandardItem *item = discoveredServers->item(row);
+        const QString text = texts.take(item->data(addressRole).toString());
+        if (text.isEmpty())
+            discoveredServers->removeRow(row);
+        else if (item->text() != text)
+            item->setText(text);
+    }
+    for (const FoundServers::Entry &e : foundServers.entries()) {
+        if (!texts.contains(e.address))
+            continue;
+        auto *item = new QStandardItem(e.text);
         item->setEditable(false);
+        item->setData(e.address, addressRole);
         discoveredServers->appendRow(item);
     }
-    item->setText(address + QLatin1Char(' ') + hostName);
-    item->setData(address, addressRole);
-    item->setData(QDateTime::currentMSecsSinceEpoch(), seenRole);
     // A new server is offered at once to a user who is typing the address.
-    if (fresh && ui->serverAddressLineEdit->hasFocus() && !onServerPage())
+    if (!texts.isEmpty() && ui->serverAddressLineEdit->hasFocus() && !onServerPage())
         ui->serverAddressLineEdit->completer()->complete();
 }

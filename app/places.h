@@ -3,9 +3,10 @@
 
 #include <QString>
 
-// Where the window keeps settings.ini and what its receive directory is by default. A copy
-// in a writable directory keeps both beside the executable (the portable use); an installed
-// copy, whose directory the user cannot write, uses the user's own directories.
+// Where the window keeps settings.ini and what its receive directory is by default. A
+// portable copy in a writable directory keeps both beside the executable; an installed copy
+// (ReceiveFile::keepsBesideProgram), or one whose directory the user cannot write, uses the
+// user's own directories.
 struct AppPlaces {
     QString settingsFile;
     QString receiveDir;

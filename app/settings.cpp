@@ -2,6 +2,7 @@
 // They live in the widgets while the window runs and in an INI file between runs.
 #include "app/mainwindow.h"
 #include "app/places.h"
+#include "transfer/receivefile.h"
 #include "ui_mainwindow.h"
 
 #include <QCoreApplication>
@@ -24,7 +25,7 @@ const QString keyDiscoverable = QStringLiteral("discoverable");
 
 AppPlaces appPlaces(const QString &appDir, bool appDirWritable)
 {
-    if (appDirWritable)
+    if (ReceiveFile::keepsBesideProgram(appDir, appDirWritable))
         return {appDir + QStringLiteral("/settings.ini"), appDir};
     return {QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + QStringLiteral("/settings.ini"),
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)};

@@ -14,20 +14,6 @@ QString MainWindow::secondsText(qint64 ms)
     return QString::number(double(ms) * 0.001, 'f', 3);
 }
 
-QString MainWindow::shownText(const QByteArray &bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    QString text = QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero));
-    if (text.size() <= maxTextChars)
-        return text;
-    // A flood of text must not make one paragraph the size of a socket read.
-    int keep = maxTextChars;
-    if (text.at(keep - 1).isHighSurrogate())
-        --keep;
-    text.truncate(keep);
-    return text + QChar(0x2026);
-}
-
 void MainWindow::logReceivedText(const TextReport &text)
 {
     if (!text.present)
@@ -36,7 +22,7 @@ void MainWindow::logReceivedText(const TextReport &text)
         leaveOutText(text.leftOutBytes + text.bytes.size());
         return;
     }
-    const QString line = QStringLiteral("[in] ") + shownText(text.bytes);
+    const QString line = QStringLiteral("[in] ") + peerText::shown(text.bytes);
     periodChars += line.size();
     // A peer's text is shown as sent, never interpreted as markup.
     if (!Qt::mightBeRichText(line)) {
@@ -163,48 +149,47 @@ void MainWindow::getTransState(int state)
         transferProgressBar->setValue(0);
         transferProgressBar->setFormat(QStringLiteral("%p%"));
         break;
-    case TransFinished:
+    case TransFinished: {
+        const FileReport report = sendWorker->takeFileReport();
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         log(QStringLiteral("传送完成!"));
-        log(QStringLiteral("发送文件大小:") + QString::number(sendWorker->fileBytesRead.load()));
-        log(QStringLiteral("总发送字节大小:") + QString::number(sendWorker->socketBytesWritten.load()));
+        log(QStringLiteral("发送文件大小:") + QString::number(report.fileBytes));
+        log(QStringLiteral("总发送字节大小:") + QString::number(report.socketBytes));
         // The blank line that closes the report follows the rate line.
         log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s"));
-        log(rateLine(sendWorker->fileBytesRead.load(), sendTime.nsecsElapsed()));
+        log(rateLine(report.fileBytes, sendTime.nsecsElapsed()));
         break;
+    }
     case TransProgress:
         updateProgress();
         break;
     case TransStopped:
+        sendWorker->takeFileReport();
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         log(QStringLiteral("传送已被强制中断!\n"));
         break;
     case TransDisconnected:
+        sendWorker->takeFileReport();
         log(QStringLiteral("连接已断开,传送中断!"));
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         break;
     case TransOpenFailed:
+        sendWorker->takeFileReport();
         log(QStringLiteral("打开文件失败，传送中断\n"));
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         break;
     case TransReadFailed:
+        sendWorker->takeFileReport();
         log(QStringLiteral("读取文件失败,传送中断!\n"));
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         break;
     default:
         return;
-    }
-    if (state == TransStarted || state == TransProgress) {
-        // The worker clears a stop as it starts a file; a stop meant for the batch holds.
-        if (batch.stopping)
-            sendWorker->stopSend.store(true);
-    } else {
-        batchFileEnded(state);
     }
 }
 

@@ -188,39 +188,7 @@ int send(quint16 port, const QString &path, bool fast)
     return 0;
 }
 
-// A child program of this bench and what it prints.
-struct Child {
-    QProcess process;
-    QByteArray out;
-    explicit Child(const QStringList &args)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { out += process.readAllStandardOutput(); });
-        process.start(QCoreApplication::applicationFilePath(), args);
-    }
-    ~Child()
-    {
-        if (!process.waitForFinished(10000))
-            process.kill();
-    }
-    // The words after the first line that begins with word, waiting up to timeoutMs.
-    QList<QByteArray> line(const char *word, int timeoutMs = 600000)
-    {
-        QList<QByteArray> found;
-        waitFor([&] {
-            QList<QByteArray> lines = out.split('\n');
-            lines.removeLast(); // not ended yet
-            for (const QByteArray &l : lines) {
-                if (l.startsWith(word)) {
-                    found = l.split(' ');
-                    return true;
-                }
-            }
-            return false;
-        }, timeoutMs);
-        return found;
-    }
-};
+using bench::Child;
 
 double median(std::vector<double> v)
 {

@@ -7,6 +7,9 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QList>
+#include <QProcess>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -72,6 +75,44 @@ inline bool writeSource(const QString &path, qint64 size)
     }
     return true;
 }
+
+// A child program of this bench (the same program with other arguments) and what it prints.
+struct Child {
+    QProcess process;
+    QByteArray out;
+    int finishMs = 10000; // how long the destructor lets it end by itself
+    explicit Child(const QStringList &args)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { out += process.readAllStandardOutput(); });
+        process.start(QCoreApplication::applicationFilePath(), args);
+    }
+    ~Child()
+    {
+        if (!process.waitForFinished(finishMs))
+            process.kill();
+        process.waitForFinished(5000);
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    // The words of the first line that begins with word, waiting up to timeoutMs.
+    QList<QByteArray> line(const char *word, int timeoutMs = 600000)
+    {
+        QList<QByteArray> found;
+        waitFor([&] {
+            QList<QByteArray> lines = out.split('\n');
+            lines.removeLast(); // not ended yet
+            for (const QByteArray &l : lines) {
+                if (l.startsWith(word)) {
+                    found = l.split(' ');
+                    return true;
+                }
+            }
+            return false;
+        }, timeoutMs);
+        return found;
+    }
+};
 
 } // namespace bench
 

@@ -1,6 +1,7 @@
 // Arbitrary datagrams into the UDP service's parser. Checked on every input: whatever it
 // accepts, it encodes back to the very same bytes, so that nothing is read beyond the fixed
-// layouts, and no answer it could build exceeds its size bound.
+// layouts, and no answer it could build exceeds its size bound. A host name is shown whole or
+// not at all.
 
 #include "transfer/peerdatagram.h"
 
@@ -27,5 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray again = peerwire::encode(*d);
     check(again == QByteArray(bytes, int(size)), "an accepted datagram encodes to other bytes");
     check(again.size() <= peerwire::discoverProbeSize, "a datagram beyond the largest size");
+    const QString shown = peerwire::shownHostName(d->hostName);
+    check(shown.isEmpty() || shown == d->hostName, "a host name shown altered");
     return 0;
 }

@@ -1,4 +1,4 @@
-// sendThread::sendFile: the file sender, with its pacing and back-pressure.
+// The send queue's driver and the file sender, with its pacing and back-pressure.
 #include "net/sendthread.h"
 
 #include <QCoreApplication>
@@ -83,38 +83,156 @@ bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
     QTimer guard;
     guard.start(20);
     while (full()) {
-        if (stopSend)
+        if (stopRequested())
             return false;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    return !stopSend;
+    return !stopRequested();
 }
 
-void sendThread::sendFile()
+FileReport sendThread::takeFileReport()
 {
-    QString path;
+    QMutexLocker lock(&reportMutex);
+    if (!fileReports.isEmpty())
+        return fileReports.takeFirst();
+    return FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load()};
+}
+
+void sendThread::pushFileReport()
+{
+    QMutexLocker lock(&reportMutex);
+    // A front end that never takes them must not make the list grow.
+    if (fileReports.size() >= 1024)
+        fileReports.removeFirst();
+    fileReports.append(FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load()});
+}
+
+bool sendThread::stopRequested() const
+{
+    return stopSend.load();
+}
+
+qint64 sendThread::silenceLeft(const QTcpSocket *socket) const
+{
+    const auto it = cutAt.constFind(socket);
+    if (it == cutAt.constEnd())
+        return 0;
+    return qMax<qint64>(0, silenceAfterCutMs - it->elapsed());
+}
+
+// Serves events until the connection has been silent long enough after a cut transfer.
+// Returns false when a stop was requested meanwhile.
+bool sendThread::waitForSilence(const QPointer<QTcpSocket> &socket)
+{
+    if (silenceLeft(socket) == 0)
+        return !stopRequested();
+    QTimer guard; // wakes the wait for the stop flag and for the end of the silence
+    guard.start(20);
+    while (socket && silenceLeft(socket) > 0) {
+        if (stopRequested())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    cutAt.remove(socket);
+    return !stopRequested();
+}
+
+// A greeting never goes inside a file, nor into the silence after a cut one: it waits.
+void sendThread::sendGreeting(QTcpSocket *target)
+{
+    if (!isLive(target))
+        return;
+    const qint64 wait = silenceLeft(target);
+    if (wait == 0 && sendingTo != target) {
+        target->write(wire::greeting);
+        return;
+    }
+    if (heldGreetings[target]++ == 0 && wait > 0)
+        QTimer::singleShot(int(wait), this, [this, target] { flushGreetings(target); });
+}
+
+void sendThread::flushGreetings(QTcpSocket *target)
+{
+    if (sendingTo == target || !isLive(target) || silenceLeft(target) > 0)
+        return; // the file's end or the next silence's end flushes them
+    const int count = heldGreetings.take(target);
+    cutAt.remove(target);
+    for (int i = 0; i < count; ++i)
+        target->write(wire::greeting);
+}
+
+// One send command: its files one after another to its target. Commands that come while a
+// batch runs (its waits serve events) join it.
+void sendThread::sendFiles()
+{
+    QStringList paths;
     QTcpSocket *target;
+    quint64 serial;
     {
         QMutexLocker lock(&commandMutex);
-        path = sendFilePath;
+        paths = sendFilePaths.isEmpty() ? QStringList{sendFilePath} : sendFilePaths;
         target = targetSocket;
+        serial = sendSerial;
     }
+    if (queue.running()) {
+        queue.add(paths);
+        return;
+    }
+    // A stop left from an earlier batch does not count; one given after this command does.
+    stopSend = false;
+    if (stopSerial.load() >= serial && serial != 0)
+        stopSend = true;
+    queue.begin(target, paths);
+    while (queue.hasNext()) {
+        if (stopRequested()) {
+            queue.dropRest();
+            break;
+        }
+        // Not for the first file: a target that is gone makes that one report it itself.
+        if (queue.status().position > 0 && !(isLive(target) && target->state() == QAbstractSocket::ConnectedState)) {
+            queue.dropRest(true);
+            break;
+        }
+        const QString path = queue.takeNext();
+        emit batchFileStarting(queue.status());
+        const int code = sendFile(path, target);
+        if (!queue.ended(code, fileBytesRead.load()) || stopRequested())
+            queue.dropRest();
+    }
+    emit batchEnded(queue.status());
+    queue.finish();
+    if (isLive(target))
+        flushGreetings(target);
+}
+
+// Sends one file and returns the code it reported.
+int sendThread::sendFile(const QString &path, QTcpSocket *target)
+{
     QFile file(path);
     fileSize = file.size();
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        pushFileReport();
         emit sendTransState(TransOpenFailed);
-        return;
+        return TransOpenFailed;
+    }
+    QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
+    // After a cut transfer the receiver must have ended it before this header comes.
+    if (!waitForSilence(socket)) {
+        pushFileReport();
+        emit sendTransState(TransStopped);
+        return TransStopped;
     }
     emit sendTransState(TransStarted);
-    stopSend = false;
 
     const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
     QByteArray buffer = header(name, fileSize);
     fileBytesRead = 0;
     socketBytesWritten = 0;
     peakUnwritten = 0;
-    // The window may dispose of the socket while we serve events; a QPointer sees that.
-    QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
+    // The window may dispose of the socket while we serve events; the QPointer sees that.
+    if (socket)
+        flushGreetings(socket);
+    sendingTo = socket;
     // To an instance of this program the same bytes go unpaced and in large writes; the
     // original receivers need each 12000-byte write to arrive alone.
     const bool fast = socket && isFast(socket);
@@ -123,9 +241,16 @@ void sendThread::sendFile()
     Pacer pacer;
     bool first = true;
 
-    auto end = [this, &file](int code) {
+    bool markerSent = false;
+    auto end = [this, &file, &socket, &markerSent](int code) {
         file.close();
+        sendingTo = nullptr;
+        // Header written, end marker not: the receiver is still inside this file.
+        if (socket && !markerSent && code != TransFinished)
+            cutAt[socket].start();
+        pushFileReport();
         emit sendTransState(code);
+        return code;
     };
     for (;;) {
         const bool last = buffer.isEmpty();
@@ -139,10 +264,11 @@ void sendThread::sendFile()
         if (!socket || socket->state() != QAbstractSocket::ConnectedState)
             return end(TransDisconnected);
         socket->write(buffer);
+        markerSent = last;
         pacer.wrote();
         socketBytesWritten += buffer.size();
         peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
-        if (stopSend)
+        if (stopRequested())
             return end(TransStopped);
 
         if (last) {

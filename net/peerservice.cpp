@@ -8,6 +8,15 @@
 
 #include "net/codes.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Larger datagrams are none of ours; they are read and dropped.
@@ -27,6 +36,42 @@ bool isIPv6(const QHostAddress &address)
     return !v4 && address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
+// Binds the service's port so that no other user can bind it beside us and take its unicast
+// datagrams. Linux lets any user share a port bound with SO_REUSEADDR, but one bound with
+// SO_REUSEPORT alone only with processes of the same user; Windows shares nothing bound with
+// SO_EXCLUSIVEADDRUSE.
+bool bindService(QUdpSocket *socket, const QHostAddress &any, quint16 port)
+{
+#if defined(Q_OS_LINUX)
+    const bool v6 = any.protocol() == QAbstractSocket::IPv6Protocol;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a4{};
+    a4.sin_family = AF_INET;
+    a4.sin_port = htons(port);
+    a4.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_port = htons(port);
+    a6.sin6_addr = in6addr_any;
+    const int one = 1;
+    const bool bound = ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) == 0
+                       && (!v6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0)
+                       && (v6 ? ::bind(fd, reinterpret_cast<const sockaddr *>(&a6), sizeof a6)
+                              : ::bind(fd, reinterpret_cast<const sockaddr *>(&a4), sizeof a4)) == 0;
+    if (!bound || !socket->setSocketDescriptor(fd, QAbstractSocket::BoundState)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+#elif defined(Q_OS_WIN)
+    return socket->bind(any, port, QAbstractSocket::DontShareAddress);
+#else
+    return socket->bind(any, port, QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+#endif
+}
+
 } // namespace
 
 PeerService::PeerService(quint16 port, QObject *parent)
@@ -34,7 +79,7 @@ PeerService::PeerService(quint16 port, QObject *parent)
 {
     probeTimer->setInterval(probeIntervalMs);
     connect(probeTimer, &QTimer::timeout, this, &PeerService::sendProbes);
-    tokenClock.start();
+    clock.start();
 }
 
 quint64 PeerService::nonce()
@@ -49,12 +94,14 @@ void PeerService::startAnswering()
 {
     if (!listening.isEmpty())
         return;
-    // Shared, so that two instances on one machine can both have it.
-    const auto mode = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
     for (const QHostAddress &any : {QHostAddress(QHostAddress::AnyIPv4), QHostAddress(QHostAddress::AnyIPv6)}) {
         auto *socket = new QUdpSocket(this);
-        if (!socket->bind(any, servicePort, mode)) {
+        if (!bindService(socket, any, servicePort)) {
             delete socket;
+            // Held by another user or program: it, not we, gets what is sent to the port.
+            if (any == QHostAddress(QHostAddress::AnyIPv4))
+                std::fprintf(stderr, "UDP port %u is in use: no discovery answers and no fast mode here\n",
+                             unsigned(servicePort));
             continue;
         }
         connect(socket, &QUdpSocket::readyRead, this, [this, socket] { readListening(socket); });
@@ -142,6 +189,8 @@ void PeerService::discover(const QList<QHostAddress> &targets)
     peerwire::Datagram d;
     d.kind = peerwire::Kind::DiscoverProbe;
     d.sender = self;
+    discoveredAt = clock.elapsed();
+    answeredProbe.clear();
     const QByteArray bytes = peerwire::encode(d);
     for (const QHostAddress &to : targets) {
         if (QUdpSocket *socket = probingSocket(to))
@@ -170,13 +219,43 @@ QList<QHostAddress> PeerService::discoveryTargets() const
     return targets;
 }
 
-bool PeerService::takeToken()
+bool PeerService::Budget::take(qint64 now, int burst, int perSecond)
 {
-    tokens = qMin<double>(answerBurst, tokens + tokenClock.restart() * answersPerSecond / 1000.0);
+    tokens = tokens < 0 ? burst : qMin<double>(burst, tokens + double(now - at) * perSecond / 1000.0);
+    at = now;
     if (tokens < 1)
         return false;
     tokens -= 1;
     return true;
+}
+
+bool PeerService::Budget::full(qint64 now, int burst, int perSecond) const
+{
+    return tokens < 0 || tokens + double(now - at) * perSecond / 1000.0 >= burst;
+}
+
+// A flood from one address leaves the others their answers; one from many addresses is held
+// by the global budget. The source is charged first, so that a held-back source cannot drain
+// the global budget.
+bool PeerService::discoveryAllows(const QHostAddress &from)
+{
+    const qint64 now = clock.elapsed();
+    auto it = sources.find(from);
+    if (it == sources.end()) {
+        if (sources.size() >= maxSources) {
+            // A full bucket forgotten loses nothing.
+            for (auto i = sources.begin(); i != sources.end();) {
+                if (i->full(now, sourceBurst, sourcePerSecond))
+                    i = sources.erase(i);
+                else
+                    ++i;
+            }
+            if (sources.size() >= maxSources)
+                return false;
+        }
+        it = sources.insert(from, Budget());
+    }
+    return it->take(now, sourceBurst, sourcePerSecond) && discoveryBudget.take(now, answerBurst, answersPerSecond);
 }
 
 PeerService::Connection *PeerService::find(const QHostAddress &peer, quint16 localPort, quint16 peerPort)
@@ -234,7 +313,7 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
     peerwire::Datagram answer;
     answer.sender = self;
     if (d.kind == peerwire::Kind::DiscoverProbe) {
-        if (!answerDiscovery || !serverListening)
+        if (!answerDiscovery || !serverListening || !discoveryAllows(from))
             return;
         answer.kind = peerwire::Kind::DiscoverAnswer;
         answer.role = RoleServer;
@@ -243,7 +322,7 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
     } else {
         // Seen from here, the prober's local port is our peer port and the other way round.
         Connection *c = find(from, d.remotePort, d.localPort);
-        if (!c)
+        if (!c || !c->answers.take(clock.elapsed(), capabilityBurst, capabilityPerSecond))
             return;
         if (!c->confirmNonce)
             c->confirmNonce = nonce();
@@ -252,7 +331,7 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
         answer.other = c->confirmNonce;
     }
     const QByteArray bytes = peerwire::encode(answer);
-    if (bytes.size() <= received && takeToken())
+    if (bytes.size() <= received)
         socket->writeDatagram(bytes, from, fromPort);
 }
 
@@ -274,9 +353,21 @@ void PeerService::readProbing(QUdpSocket *socket)
                                          qint64) {
         if (d.kind == peerwire::Kind::CapabilityAnswer)
             onAnswer(socket, d, from, fromPort);
-        else if (d.kind == peerwire::Kind::DiscoverAnswer && d.role == RoleServer)
-            emit serverFound(from, d.hostName);
+        else if (d.kind == peerwire::Kind::DiscoverAnswer)
+            onServerAnswer(d, from, fromPort);
     });
+}
+
+// Only answers to our own recent probe count, one per address, from the service's port: a
+// stranger's flood costs this thread a parse per datagram and the window next to nothing.
+void PeerService::onServerAnswer(const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort)
+{
+    if (d.role != RoleServer || fromPort != servicePort || discoveredAt < 0
+        || clock.elapsed() - discoveredAt > discoveryWindowMs || answeredProbe.size() >= FoundServers::maxServers
+        || answeredProbe.contains(from))
+        return;
+    answeredProbe.append(from);
+    emit serverFound(from, peerwire::shownHostName(d.hostName));
 }
 
 void PeerService::onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from,
@@ -298,4 +389,33 @@ void PeerService::onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, cons
         socket->writeDatagram(peerwire::encode(confirm), from, fromPort);
         return;
     }
+}
+
+bool FoundServers::take(const QString &address, const QString &hostName, qint64 now)
+{
+    const QString text = hostName.isEmpty() ? address : address + QLatin1Char(' ') + hostName;
+    for (Entry &e : list) {
+        if (e.address == address) {
+            e.seen = now;
+            const bool renamed = e.text != text;
+            e.text = text;
+            return renamed;
+        }
+    }
+    // A full list takes no newcomer: the servers already offered stay while they answer.
+    const bool forgot = list.size() >= maxServers && forget(now);
+    if (list.size() >= maxServers)
+        return forgot;
+    list.append({address, text, now});
+    return true;
+}
+
+bool FoundServers::forget(qint64 now)
+{
+    const auto silent = [now](const Entry &e) { return now - e.seen > forgetAfterMs; };
+    const auto end = std::remove_if(list.begin(), list.end(), silent);
+    if (end == list.end())
+        return false;
+    list.erase(end, list.end());
+    return true;
 }

@@ -35,7 +35,8 @@ public:
 
     // Binds the service's port: from then on capability probes for this instance's
     // connections are answered, and discovery probes while serverListening and
-    // answerDiscovery are true.
+    // answerDiscovery are true. On Linux only processes of the same user can share the port,
+    // on Windows none.
     void startAnswering();
     bool isAnswering() const { return !listening.isEmpty(); }
     // Whether the TCP server listens: discovery is answered only then.
@@ -48,7 +49,8 @@ public:
     void untrack(const QTcpSocket *socket);
     bool isFast(const QTcpSocket *socket) const;
 
-    // Sends a discovery probe to each target; answers come as serverFound.
+    // Sends a discovery probe to each target; answers come as serverFound, with the host name
+    // empty unless it may be shown (peerwire::shownHostName).
     void discover(const QList<QHostAddress> &targets);
     // Loopback, plus every interface's broadcast address when the port is the usual one
     // (another port is a test or a private set-up, kept to this machine) and the environment
@@ -60,15 +62,32 @@ public:
 
     static constexpr int probeWindowMs = 300;
     static constexpr int probeIntervalMs = 100;
-    // Answers sent at most: a burst of answerBurst, then answersPerSecond.
+    // Discovery answers sent at most: a burst of answerBurst, then answersPerSecond, and to
+    // any one address a burst of sourceBurst, then sourcePerSecond.
     static constexpr int answerBurst = 32;
     static constexpr int answersPerSecond = 64;
+    static constexpr int sourceBurst = 4;
+    static constexpr int sourcePerSecond = 2;
+    static constexpr int maxSources = 256; // addresses remembered; beyond them, no answer
+    // Capability answers, per connection: they never wait for the discovery budget.
+    static constexpr int capabilityBurst = 8;
+    static constexpr int capabilityPerSecond = 4;
+    // Discover answers are taken this long after a probe, once per address, up to
+    // FoundServers::maxServers of them.
+    static constexpr int discoveryWindowMs = 1000;
 
 signals:
     void fastChanged(QTcpSocket *socket);
     void serverFound(const QHostAddress &address, const QString &hostName);
 
 private:
+    // A token bucket; starts full.
+    struct Budget {
+        double tokens = -1;
+        qint64 at = 0;
+        bool take(qint64 now, int burst, int perSecond);
+        bool full(qint64 now, int burst, int perSecond) const;
+    };
     struct Connection {
         QPointer<QTcpSocket> socket;
         QHostAddress peer;
@@ -77,6 +96,7 @@ private:
         quint64 probeNonce = 0;   // ours, while probing
         quint64 confirmNonce = 0; // ours, sent in an answer, awaiting the confirm
         QElapsedTimer since;
+        Budget answers;
         bool fast = false;
     };
 
@@ -89,8 +109,9 @@ private:
     void onConfirm(const peerwire::Datagram &d, const QHostAddress &from);
     void onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort);
     void sendProbes();
+    void onServerAnswer(const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort);
     void makeFast(Connection &c);
-    bool takeToken();
+    bool discoveryAllows(const QHostAddress &from);
     QUdpSocket *probingSocket(const QHostAddress &to);
     Connection *find(const QHostAddress &peer, quint16 localPort, quint16 peerPort);
     static quint64 nonce();
@@ -102,8 +123,33 @@ private:
     QUdpSocket *probe6 = nullptr;
     QHash<const QTcpSocket *, Connection> connections;
     QTimer *probeTimer;
-    QElapsedTimer tokenClock;
-    double tokens = answerBurst;
+    QElapsedTimer clock;
+    Budget discoveryBudget;
+    QHash<QHostAddress, Budget> sources; // per address, at most maxSources
+    qint64 discoveredAt = -1;            // when the last discover probe went out
+    QList<QHostAddress> answeredProbe;   // who answered it
+};
+
+// The servers the client page offers: what serverFound brought, at most maxServers, each
+// forgotten forgetAfterMs after its last answer. Times are any monotonic milliseconds.
+class FoundServers {
+public:
+    struct Entry {
+        QString address;
+        QString text; // as shown: the address, and the host name when there is one
+        qint64 seen = 0;
+    };
+    static constexpr int maxServers = 64;
+    static constexpr qint64 forgetAfterMs = 10000;
+
+    // Whether what is shown changed: a server listed, or its name changed.
+    bool take(const QString &address, const QString &hostName, qint64 now);
+    // Whether any server was forgotten.
+    bool forget(qint64 now);
+    const QList<Entry> &entries() const { return list; }
+
+private:
+    QList<Entry> list;
 };
 
 #endif

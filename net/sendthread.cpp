@@ -51,6 +51,7 @@ sendThread::sendThread(quint16 port)
 {
     keepLargeBuffers();
     qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
+    qRegisterMetaType<BatchStatus>("BatchStatus");
 
     recThread = new receiveThread;
     connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState);
@@ -164,12 +165,11 @@ void sendThread::handleCmd(int cmd_type)
             QMutexLocker lock(&commandMutex);
             target = targetSocket;
         }
-        if (isLive(target))
-            target->write(wire::greeting);
+        sendGreeting(target);
         break;
     }
     case CmdSendFile:
-        sendFile();
+        sendFiles();
         break;
     default:
         break; // unknown codes are ignored without a trace
@@ -227,6 +227,8 @@ void sendThread::disposeSocket(QTcpSocket *socket)
         // that may reach us.
         QObject::disconnect(socket, nullptr, this, nullptr);
         openPeers.remove(socket);
+        cutAt.remove(socket);
+        heldGreetings.remove(socket);
         forget(socket);
         socket->deleteLater();
     }, Qt::QueuedConnection);
@@ -297,6 +299,8 @@ void sendThread::createClientSocket()
         facts.remove(old);
         clientSocket = fresh;
     }
+    cutAt.remove(old);
+    heldGreetings.remove(old);
     delete old;
 
     fresh->setReadBufferSize(readBufferSize);
@@ -341,6 +345,8 @@ void sendThread::onNewConnection()
         });
         connect(socket, &QObject::destroyed, this, [this, socket] {
             openPeers.remove(socket);
+            cutAt.remove(socket);
+            heldGreetings.remove(socket);
             // Deleted behind our back (with the server): no bytes to save, only the notice.
             forget(socket);
             const quint64 id = connectionIds.take(socket);
@@ -490,16 +496,21 @@ void sendThread::onSocketReadyRead()
     feed(clientSocket, RoleClient);
 }
 
-QList<ReceivedPiece> sendThread::cutIntoPieces(quint64 connection, const QByteArray &data)
+QList<ReceivedPiece> sendThread::cutIntoPieces(quint64 connection, const QByteArray &data, PeerKind peer)
 {
     QList<ReceivedPiece> pieces;
     int offset = 0;
     while (data.size() - offset > readBufferSize) {
-        pieces.append(ReceivedPiece{connection, data.mid(offset, readBufferSize), false});
+        pieces.append(ReceivedPiece{connection, data.mid(offset, readBufferSize), false, peer});
         offset += readBufferSize;
     }
-    pieces.append(ReceivedPiece{connection, data.mid(offset), false});
+    pieces.append(ReceivedPiece{connection, data.mid(offset), false, peer});
     return pieces;
+}
+
+PeerKind sendThread::peerKind(const QTcpSocket *socket) const
+{
+    return peers && peers->isFast(socket) ? PeerKind::Instance : PeerKind::Plain;
 }
 
 void sendThread::feed(QTcpSocket *socket, int role)
@@ -509,7 +520,7 @@ void sendThread::feed(QTcpSocket *socket, int role)
         return;
     // Asking for exactly what is buffered lets the socket hand over its buffer uncopied
     // when it is one block, as it is after each full read.
-    deliver(cutIntoPieces(connectionId(socket), socket->read(socket->bytesAvailable())));
+    deliver(cutIntoPieces(connectionId(socket), socket->read(socket->bytesAvailable()), peerKind(socket)));
     receiveRole = role;
     // The engine signals every fall below its low mark, so a pause decided on a count above
     // the high mark is always followed by a drained notice.
@@ -541,8 +552,8 @@ void sendThread::endStream(QTcpSocket *socket)
     // socket may be deleted before reading resumes.
     QList<ReceivedPiece> pieces;
     if (socket->bytesAvailable() > 0)
-        pieces = cutIntoPieces(id, socket->readAll());
-    pieces.append(ReceivedPiece{id, {}, true});
+        pieces = cutIntoPieces(id, socket->readAll(), peerKind(socket));
+    pieces.append(ReceivedPiece{id, {}, true, PeerKind::Plain});
     deliver(pieces);
 }
 

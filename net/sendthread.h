@@ -2,7 +2,9 @@
 #define LUMO_NET_SENDTHREAD_H
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QHash>
+#include <QStringList>
 #include <QList>
 #include <QMutex>
 #include <QPointer>
@@ -19,6 +21,7 @@ class QSocketNotifier;
 
 #include "net/codes.h"
 #include "net/peerservice.h"
+#include "net/sendqueue.h"
 #include "transfer/receivethread.h"
 
 // Where the pieces read from the sockets go: the receive engine, or a recorder in tests.
@@ -45,6 +48,14 @@ struct SocketFacts {
     bool fast = false; // files to it go unpaced
 };
 
+// A file's counters at the moment its end code was emitted: the send queue may already be
+// on the next file when a front end reads them.
+struct FileReport {
+    qint64 fileSize = 0;
+    qint64 fileBytes = 0;   // file bytes read and written
+    qint64 socketBytes = 0; // all bytes written, framing included
+};
+
 // The network worker: owns the server and every socket, runs in its own thread, executes
 // handleCmd and reports through its signals.
 class sendThread : public QThread {
@@ -53,15 +64,20 @@ public:
     explicit sendThread(quint16 port = defaultPort);
     ~sendThread() override; // only after the thread has finished
 
-    // Command data. The window writes hostName, targetSocket and sendFilePath under
-    // commandMutex just before it emits the command; the worker copies them under it.
+    // Command data, written through WorkerHandle under commandMutex just before the command
+    // is queued; the worker copies them under it.
     std::atomic<int> sendRole{RoleIdle};    // window writes; window reads
     std::atomic<int> receiveRole{RoleIdle}; // worker after each read, window resets
     QTcpSocket *targetSocket = nullptr;     // borrowed; checked against live sockets before use
     QString hostName;
-    QString sendFilePath;
+    QString sendFilePath;                   // the first of sendFilePaths
+    QStringList sendFilePaths;              // the files of one send command, in order
+    quint64 sendSerial = 0;                 // counts send commands; see stopSerial
     QTcpSocket *clientSocket = nullptr;     // owned; read by the window only via currentClientSocket()
-    std::atomic<bool> stopSend{false};      // window sets, sender clears and polls
+    std::atomic<bool> stopSend{false};      // front end sets, the send queue clears and polls
+    // A stop holds for every send command written before it, even one the worker has not
+    // begun yet (front end writes, worker reads).
+    std::atomic<quint64> stopSerial{0};
     std::atomic<qint64> fileSize{0};        // sender writes, window reads
     std::atomic<qint64> fileBytesRead{0};
     std::atomic<qint64> socketBytesWritten{0};
@@ -69,6 +85,10 @@ public:
     receiveThread *recThread = nullptr;     // owned since shutdown must join it
 
     mutable QMutex commandMutex;
+
+    // Any thread: the report of the oldest end code not yet taken, in emission order; the
+    // counters as they stand when none is waiting.
+    FileReport takeFileReport();
 
     // Thread-safe views for the window (see SocketFacts).
     QTcpSocket *currentClientSocket() const;
@@ -90,6 +110,10 @@ public:
 
     // The sender keeps at most this many bytes unwritten in a socket before it waits.
     static constexpr qint64 sendBufferBound = 1024 * 1024;
+    // A transfer cut without its end marker is followed by this much silence on its
+    // connection: receivers end a transfer after 1000 ms without bytes, so what follows
+    // starts clean instead of landing in the cut file.
+    static constexpr int silenceAfterCutMs = 1500;
     // Most bytes the target socket held unwritten during the last transfer (sender writes).
     std::atomic<qint64> peakUnwritten{0};
 
@@ -113,10 +137,16 @@ public:
     static constexpr int readBufferSize = 1024 * 1024;
     // One read cut into queue pieces of at most readBufferSize bytes (in practice one piece,
     // shared, not copied); an empty read is one piece.
-    static QList<ReceivedPiece> cutIntoPieces(quint64 connection, const QByteArray &data);
+    static QList<ReceivedPiece> cutIntoPieces(quint64 connection, const QByteArray &data,
+                                              PeerKind peer = PeerKind::Plain);
+    // Worker thread: what the capability exchange says of this socket's peer.
+    PeerKind peerKind(const QTcpSocket *socket) const;
 
 signals:
     void sendTransState(int state);
+    // The send queue: before each file of a send command, and once when the batch ends.
+    void batchFileStarting(const BatchStatus &status);
+    void batchEnded(const BatchStatus &status);
     void onSocketStateChange(QAbstractSocket::SocketState state);
     void onServerErrorOccurs(QTcpServer *server);
     void onClientErrorOccurs(QTcpSocket *client);
@@ -152,8 +182,14 @@ private:
     void acceptPeers();
     void refuse(QTcpSocket *socket);
     void createClientSocket();
-    void sendFile();
+    void sendFiles();
+    int sendFile(const QString &path, QTcpSocket *target);
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
+    bool waitForSilence(const QPointer<QTcpSocket> &socket);
+    qint64 silenceLeft(const QTcpSocket *socket) const;
+    void sendGreeting(QTcpSocket *target);
+    void flushGreetings(QTcpSocket *target);
+    bool stopRequested() const;
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
     void deliver(const QList<ReceivedPiece> &pieces);
@@ -181,6 +217,15 @@ private:
     PeerService *peers = nullptr;     // owned (child)
     QTimer *trimTimer = nullptr;      // owned (child); gives freed memory back after closes
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
+    void pushFileReport();
+    QMutex reportMutex;
+    QList<FileReport> fileReports; // guarded by reportMutex; bounded
+    // Sending, worker thread only.
+    SendQueue queue;
+    quint64 queueSerial = 0;          // the send command that began the running batch
+    QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
+    QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
+    QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now
 };
 
 #endif

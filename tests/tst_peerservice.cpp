@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
+#include "net/codes.h"
 #include "net/peerservice.h"
 #include "tests/freeport.h"
 
@@ -63,16 +65,49 @@ Datagram capability(Kind kind, quint64 sender, quint64 nonce, quint64 other)
     return d;
 }
 
+QByteArray serverAnswer(const QString &hostName)
+{
+    Datagram d;
+    d.kind = Kind::DiscoverAnswer;
+    d.sender = 777;
+    d.role = RoleServer;
+    d.programVersion = QStringLiteral("1.0");
+    d.hostName = hostName;
+    return peerwire::encode(d);
+}
+
+QHostAddress loopback(int last) { return QHostAddress(QStringLiteral("127.0.0.%1").arg(last)); }
+
+// Sockets bound to count addresses of 127.0.0.0/8 from 127.0.0.first on, at port.
+std::vector<std::unique_ptr<QUdpSocket>> boundSockets(int first, int count, quint16 port)
+{
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    for (int i = 0; i < count; ++i) {
+        auto s = std::make_unique<QUdpSocket>();
+        if (!s->bind(loopback(first + i), port))
+            return {};
+        sockets.push_back(std::move(s));
+    }
+    return sockets;
+}
+
 } // namespace
 
 class TestPeerService : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { qRegisterMetaType<QTcpSocket *>(); }
+    void initTestCase()
+    {
+        qRegisterMetaType<QTcpSocket *>();
+    }
     void proberTurnsFastOnlyOnItsAnswer_data();
     void proberTurnsFastOnlyOnItsAnswer();
     void answererAnswersNoMoreThanItGets_data();
     void answererAnswersNoMoreThanItGets();
+    void clientListsOnlyAnswersToItsProbe_data();
+    void clientListsOnlyAnswersToItsProbe();
+    void discoveryAnswersStayWithinBudget_data();
+    void discoveryAnswersStayWithinBudget();
 };
 
 void TestPeerService::proberTurnsFastOnlyOnItsAnswer_data()
@@ -147,6 +182,8 @@ void TestPeerService::answererAnswersNoMoreThanItGets_data()
     QTest::newRow("capability probe for the connection") << QStringLiteral("capability") << int(Kind::CapabilityAnswer) << true;
     QTest::newRow("another connection's ports") << QStringLiteral("other ports") << 0 << false;
     QTest::newRow("from this instance itself") << QStringLiteral("self") << 0 << false;
+    QTest::newRow("from sender id 0") << QStringLiteral("sender 0") << 0 << false;
+    QTest::newRow("capability probe amid a discovery flood") << QStringLiteral("flooded") << int(Kind::CapabilityAnswer) << true;
     QTest::newRow("confirm with a wrong nonce") << QStringLiteral("wrong confirm") << int(Kind::CapabilityAnswer) << false;
     QTest::newRow("discovery probe") << QStringLiteral("discover") << int(Kind::DiscoverAnswer) << false;
     QTest::newRow("discovery probe, not discoverable") << QStringLiteral("hidden") << 0 << false;
@@ -173,7 +210,8 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
     QUdpSocket prober;
     QVERIFY(prober.bind(QHostAddress(QHostAddress::LocalHost), 0));
 
-    Datagram d = capability(Kind::CapabilityProbe, probe == QLatin1String("self") ? service.instanceId() : 555, 42, 0);
+    const quint64 sender = probe == QLatin1String("self") ? service.instanceId() : probe == QLatin1String("sender 0") ? 0 : 555;
+    Datagram d = capability(Kind::CapabilityProbe, sender, 42, 0);
     d.localPort = pair.client->localPort();
     d.remotePort = pair.accepted->localPort();
     if (probe == QLatin1String("other ports"))
@@ -185,6 +223,13 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
         bytes.chop(1);
     else if (probe == QLatin1String("oversized"))
         bytes = QByteArray(2000, 'L');
+    QUdpSocket flooder; // spends the discovery budget first
+    if (probe == QLatin1String("flooded")) {
+        Datagram discover;
+        discover.sender = 556;
+        for (int i = 0; i < 100; ++i)
+            flooder.writeDatagram(peerwire::encode(discover), QHostAddress::LocalHost, port);
+    }
     prober.writeDatagram(bytes, QHostAddress::LocalHost, port);
 
     const Received got = next(prober, answer ? 1000 : 300);
@@ -198,6 +243,138 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
         QVERIFY(!next(prober, 200).datagram); // a confirm is never answered
     }
     QTRY_COMPARE(service.isFast(pair.accepted.get()), fast);
+}
+
+void TestPeerService::clientListsOnlyAnswersToItsProbe_data()
+{
+    QTest::addColumn<QString>("answer"); // how the fake server answers
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("found");      // serverFound signals
+    QTest::addColumn<QString>("shown");  // the list as the client page shows it
+    const QString vm = QStringLiteral("vm");
+    QTest::newRow("answered") << QStringLiteral("once") << vm << 1 << QStringLiteral("127.0.0.1 vm");
+    QTest::newRow("twice to one probe") << QStringLiteral("twice") << vm << 1 << QStringLiteral("127.0.0.1 vm");
+    QTest::newRow("after the probe window") << QStringLiteral("late") << vm << 0 << QString();
+    QTest::newRow("from another port") << QStringLiteral("other port") << vm << 0 << QString();
+    QTest::newRow("C1 control") << QStringLiteral("once") << QStringLiteral("vm\u0085127.0.0.1 vm") << 0 << QString();
+    QTest::newRow("line separator") << QStringLiteral("once") << QStringLiteral("x\u2028127.0.0.1 vm") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("right-to-left override") << QStringLiteral("once") << QStringLiteral("\u202emv") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("isolate") << QStringLiteral("once") << QStringLiteral("vm\u2068x") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("zero width joiner") << QStringLiteral("once") << QStringLiteral("v\u200dm") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("leading blank") << QStringLiteral("once") << QStringLiteral(" vm") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("trailing no-break space") << QStringLiteral("once") << QStringLiteral("vm\u00a0") << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("63 characters") << QStringLiteral("once") << QString(63, QLatin1Char('v')) << 1
+                                   << QStringLiteral("127.0.0.1 ") + QString(63, QLatin1Char('v'));
+    QTest::newRow("64 characters") << QStringLiteral("once") << QString(64, QLatin1Char('v')) << 1 << QStringLiteral("127.0.0.1");
+    QTest::newRow("65th server") << QStringLiteral("65 servers") << vm << 65 << QString();
+}
+
+// Catches a client page that a stranger can flood (answers taken at any time, any number of
+// times, without bound) or fool with a name that reads as another entry.
+void TestPeerService::clientListsOnlyAnswersToItsProbe()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, name);
+    QFETCH(int, found);
+    QFETCH(QString, shown);
+    const quint16 port = freePort();
+    QUdpSocket fake;
+    QVERIFY(fake.bind(QHostAddress::LocalHost, port));
+    PeerService service(port);
+    FoundServers list;
+    int signalled = 0;
+    connect(&service, &PeerService::serverFound, this, [&](const QHostAddress &address, const QString &hostName) {
+        ++signalled;
+        list.take(address.toString(), hostName, 0);
+    });
+    service.discover({QHostAddress(QHostAddress::LocalHost)});
+    const Received probe = next(fake);
+    QVERIFY(probe.datagram && probe.datagram->kind == Kind::DiscoverProbe);
+
+    const QByteArray bytes = serverAnswer(name);
+    QUdpSocket otherPort;
+    if (answer == QLatin1String("65 servers")) {
+        const auto first = boundSockets(2, 64, port);
+        QVERIFY2(!first.empty(), "127.0.0.0/8 is not all loopback here");
+        for (const auto &s : first)
+            s->writeDatagram(bytes, probe.from, probe.port);
+        QTRY_COMPARE(signalled, 64);
+        service.discover({QHostAddress(QHostAddress::LocalHost)});
+        QVERIFY(next(fake).datagram);
+        const auto last = boundSockets(66, 1, port);
+        QVERIFY(!last.empty());
+        last.front()->writeDatagram(bytes, probe.from, probe.port);
+    } else if (answer == QLatin1String("other port")) {
+        QVERIFY(otherPort.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        otherPort.writeDatagram(bytes, probe.from, probe.port);
+    } else {
+        if (answer == QLatin1String("late"))
+            QTest::qWait(PeerService::discoveryWindowMs + 50);
+        fake.writeDatagram(bytes, probe.from, probe.port);
+        if (answer == QLatin1String("twice"))
+            fake.writeDatagram(bytes, probe.from, probe.port);
+    }
+
+    if (found)
+        QTRY_COMPARE(signalled, found);
+    QTest::qWait(200);
+    QCOMPARE(signalled, found);
+    if (answer == QLatin1String("65 servers")) {
+        QCOMPARE(list.entries().size(), FoundServers::maxServers);
+        QCOMPARE(list.entries().last().address, QStringLiteral("127.0.0.65"));
+    } else {
+        QCOMPARE(list.entries().isEmpty() ? QString() : list.entries().constFirst().text, shown);
+    }
+}
+
+void TestPeerService::discoveryAnswersStayWithinBudget_data()
+{
+    QTest::addColumn<int>("addresses"); // the 200 probes come from so many addresses
+    QTest::addColumn<int>("burst");
+    QTest::addColumn<int>("perSecond");
+    QTest::newRow("one address") << 1 << PeerService::sourceBurst << PeerService::sourcePerSecond;
+    QTest::newRow("50 addresses") << 50 << PeerService::answerBurst << PeerService::answersPerSecond;
+}
+
+// Catches a service that answers floods without limit, also one whose limit ends a while
+// after it started.
+void TestPeerService::discoveryAnswersStayWithinBudget()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, burst);
+    QFETCH(int, perSecond);
+    const quint16 port = freePort();
+    PeerService service(port);
+    service.serverListening = true;
+    service.startAnswering();
+    QVERIFY(service.isAnswering());
+#ifdef Q_OS_LINUX
+    QUdpSocket intruder; // another user's socket would be refused the same way
+    QVERIFY(!intruder.bind(QHostAddress::LocalHost, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+#endif
+    const auto probers = boundSockets(2, addresses, 0);
+    QVERIFY2(!probers.empty(), "127.0.0.0/8 is not all loopback here");
+    QTest::qWait(600);
+
+    Datagram d;
+    d.sender = 555;
+    const QByteArray bytes = peerwire::encode(d);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 200; ++i) {
+        probers[size_t(i % addresses)]->writeDatagram(bytes, QHostAddress::LocalHost, port);
+        if (i == 99)
+            QTest::qWait(50); // the rest would not fit the receive buffer
+    }
+    QTest::qWait(300);
+    int answers = 0;
+    for (const auto &s : probers) {
+        for (Received r; (r = next(*s, 0)).datagram;)
+            answers += r.datagram->kind == Kind::DiscoverAnswer;
+    }
+    const int allowed = burst + int(perSecond * clock.elapsed() / 1000);
+    QVERIFY2(answers >= burst && answers <= allowed,
+             qPrintable(QStringLiteral("%1 answers, %2 allowed").arg(answers).arg(allowed)));
 }
 
 QTEST_GUILESS_MAIN(TestPeerService)

@@ -105,7 +105,7 @@ void tst_Settings::load()
     QCOMPARE(ui->dirShowLineEdit->text(), dir.isNull() ? appDir() : dir);
     QCOMPARE(receiveDirPath.get(), ui->dirShowLineEdit->text());
     QCOMPARE(ui->serverAddressLineEdit->text(), address);
-    QVERIFY(ui->localIpComBox->count() > 0); // this machine's name resolves to an IPv4 address
+    QVERIFY(ui->localIpComBox->count() > 0); // loopback at least
     QCOMPARE(listening(*w, port), listens);
     if (unreadable)
         QVERIFY(QDir().rmdir(path)); // let the close write its file
@@ -153,27 +153,36 @@ void tst_Settings::roundTrip()
     QCOMPARE(listening(*again, port), page == 0);
 }
 
-// Faults: an installed copy (directory not writable) that keeps settings.ini or its received
-// files beside the executable, or a portable copy that no longer does.
+// Faults: an installed copy that keeps settings.ini or its received files beside the
+// executable, because its directory is writable (root, or a prefix the user owns) or not, or
+// a portable copy that no longer does.
 void tst_Settings::places_data()
 {
+    QTest::addColumn<bool>("installed"); // bin/ beside share/applications/org.lumo.transfer.desktop
     QTest::addColumn<bool>("writable");
-    QTest::addColumn<QString>("settingsDir");
-    QTest::addColumn<QString>("receiveDir");
-    const QString appDir = QStringLiteral("/opt/lumo");
-    QTest::newRow("portable copy") << true << appDir << appDir;
-    QTest::newRow("installed copy") << false << QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)
-                                    << QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    QTest::addColumn<bool>("beside");
+    QTest::newRow("portable copy") << false << true << true;
+    QTest::newRow("portable copy, read-only") << false << false << false;
+    QTest::newRow("installed copy the user can write to") << true << true << false;
 }
 
 void tst_Settings::places()
 {
+    QFETCH(bool, installed);
     QFETCH(bool, writable);
-    QFETCH(QString, settingsDir);
-    QFETCH(QString, receiveDir);
-    const AppPlaces places = appPlaces(QStringLiteral("/opt/lumo"), writable);
+    QFETCH(bool, beside);
+    QTemporaryDir prefix;
+    const QString appDir = prefix.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(appDir));
+    if (installed) {
+        QVERIFY(QDir().mkpath(prefix.filePath(QStringLiteral("share/applications"))));
+        QFile entry(prefix.filePath(QStringLiteral("share/applications/org.lumo.transfer.desktop")));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+    }
+    const AppPlaces places = appPlaces(appDir, writable);
+    const QString settingsDir = beside ? appDir : QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QCOMPARE(places.settingsFile, settingsDir + QStringLiteral("/settings.ini"));
-    QCOMPARE(places.receiveDir, receiveDir);
+    QCOMPARE(places.receiveDir, beside ? appDir : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
 }
 
 QTEST_MAIN(tst_Settings)

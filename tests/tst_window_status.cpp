@@ -2,9 +2,11 @@
 // the list of accepted clients.
 #include <QtTest>
 
+#include "net/localaddresses.h"
 #include "windowprobe.h"
 
 using P = MainWindowProbe;
+Q_DECLARE_METATYPE(InterfaceAddresses)
 using testutil::logLines;
 
 namespace {
@@ -45,6 +47,8 @@ private slots:
     void disconnectionRemovesEveryDroppedClient_data();
     void disconnectionRemovesEveryDroppedClient();
     void everyClosedPeerIsFreed();
+    void localAddresses_data();
+    void localAddresses();
 
 private:
     QTemporaryDir dir;
@@ -187,8 +191,8 @@ void tst_WindowStatus::secondErrorRestartsTheClearing()
     QVERIFY(P::clientErrorLabel(*w)->text().isEmpty());
 }
 
-// Faults: the mapped form listed as it is, the key cut at the wrong piece, a case-blind
-// "ffff:" test, an address listed twice, the socket list out of step with the combo box.
+// Faults: the mapped form listed as it is, an IPv6 address that merely holds "ffff" cut
+// apart, an address listed twice, the socket list out of step with the combo box.
 void tst_WindowStatus::newClientKeys_data()
 {
     QTest::addColumn<QStringList>("addresses");
@@ -201,13 +205,10 @@ void tst_WindowStatus::newClientKeys_data()
                                 << QStringList{QStringLiteral("10.0.0.2")} << QList<int>{0};
     QTest::newRow("IPv6 kept whole") << QStringList{QStringLiteral("fe80::1")}
                                      << QStringList{QStringLiteral("fe80::1")} << QList<int>{0};
-    QTest::newRow("FFFF in capitals is no mapping")
-        << QStringList{QStringLiteral("::FFFF:1.2.3.4")} << QStringList{QStringLiteral("::FFFF:1.2.3.4")}
-        << QList<int>{0};
-    QTest::newRow("second piece after ffff:") << QStringList{QStringLiteral("2001:db8:ffff::1")}
-                                              << QStringList{QStringLiteral(":1")} << QList<int>{0};
-    QTest::newRow("empty first piece kept") << QStringList{QStringLiteral("ffff::1")}
-                                            << QStringList{QStringLiteral(":1")} << QList<int>{0};
+    QTest::newRow("ffff inside an IPv6 address") << QStringList{QStringLiteral("2001:db8:ffff::1")}
+                                                 << QStringList{QStringLiteral("2001:db8:ffff::1")} << QList<int>{0};
+    QTest::newRow("ffff as the first group") << QStringList{QStringLiteral("ffff::1")}
+                                             << QStringList{QStringLiteral("ffff::1")} << QList<int>{0};
     QTest::newRow("same address twice") << QStringList{QStringLiteral("::ffff:10.0.0.5"), QStringLiteral("::ffff:10.0.0.5")}
                                         << QStringList{QStringLiteral("10.0.0.5")} << QList<int>{0};
     QTest::newRow("mapped then plain form of one address")
@@ -340,6 +341,31 @@ void tst_WindowStatus::everyClosedPeerIsFreed()
             QCOMPARE(worker->socketState(P::clientSockets(*w).at(0)), QAbstractSocket::ConnectedState);
     }
     QCOMPARE(logLines(*w).count(QStringLiteral("已和客户端断开连接")), 3);
+}
+
+// Faults: the host-name lookup's answer listed instead of the interfaces' addresses (Debian's
+// /etc/hosts gives 127.0.1.1 alone), loopback before the LAN address, a down interface or an
+// IPv6 address listed, nothing listed (so nothing listens) when no interface has an address.
+void tst_WindowStatus::localAddresses_data()
+{
+    QTest::addColumn<QList<InterfaceAddresses>>("interfaces");
+    QTest::addColumn<QStringList>("expected");
+    const QHostAddress lan(QStringLiteral("192.168.1.20"));
+    const InterfaceAddresses lo{true, {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}};
+    const InterfaceAddresses eth{true, {QHostAddress(QStringLiteral("fe80::1")), lan}};
+    const InterfaceAddresses down{false, {QHostAddress(QStringLiteral("10.0.0.9"))}};
+    QTest::newRow("LAN on an interface, lookup gives 127.0.1.1")
+        << QList<InterfaceAddresses>{lo, down, eth} << QStringList{lan.toString(), QStringLiteral("127.0.0.1")};
+    QTest::newRow("no interface up: the lookup's answer")
+        << QList<InterfaceAddresses>{down} << QStringList{QStringLiteral("127.0.1.1")};
+}
+
+void tst_WindowStatus::localAddresses()
+{
+    QFETCH(QList<InterfaceAddresses>, interfaces);
+    QFETCH(QStringList, expected);
+    const auto lookup = [] { return QList<QHostAddress>{QHostAddress(QStringLiteral("127.0.1.1"))}; };
+    QCOMPARE(localIPv4Addresses(interfaces, lookup), expected);
 }
 
 QTEST_MAIN(tst_WindowStatus)

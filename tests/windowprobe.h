@@ -75,7 +75,7 @@ public:
     {
         return !w.textPeriod.isValid() || w.textPeriod.elapsed() >= MainWindow::textPeriodMs;
     }
-    static const QVector<QPair<QTcpSocket *, QString>> &peerSockets(MainWindow &w) { return w.peerSockets; }
+    static const QVector<QPair<QTcpSocket *, QString>> &peerSockets(MainWindow &w) { return w.peerSockets.entries(); }
 
     static QTcpSocket *targetSocket(MainWindow &w)
     {

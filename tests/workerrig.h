@@ -1,4 +1,4 @@
-// A worker running in its own thread as the window runs it, driven by queued commands,
+// The worker handle as the front ends use it, driven by queued commands,
 // plus a piece recorder that stands in for the receive engine. Loopback only.
 #ifndef LUMO_TESTS_WORKERRIG_H
 #define LUMO_TESTS_WORKERRIG_H
@@ -8,6 +8,7 @@
 #include <QTcpServer>
 
 #include "net/sendthread.h"
+#include "net/workerhandle.h"
 #include "tests/freeport.h"
 
 
@@ -110,24 +111,12 @@ public:
     int last(Kind k) const { return values(k).value(values(k).size() - 1, -1); }
 };
 
-struct WorkerRig {
-    sendThread *w;
-    explicit WorkerRig(quint16 port, PieceSink *sink = nullptr) : w(new sendThread(port))
-    {
-        w->setPieceSink(sink);
-        w->moveToThread(w);
-        w->start(QThread::InheritPriority);
-    }
-    ~WorkerRig()
-    {
-        w->quit();
-        w->wait();
-        delete w;
-    }
-    WorkerRig(const WorkerRig &) = delete;
-    WorkerRig &operator=(const WorkerRig &) = delete;
+// The worker handle with what tests add: waiting for the worker thread to catch up.
+struct WorkerRig : WorkerHandle {
+    sendThread *const w;
+    explicit WorkerRig(quint16 port, PieceSink *sink = nullptr) : WorkerHandle(port, sink), w(get()) {}
 
-    void cmd(int code) { QMetaObject::invokeMethod(w, "handleCmd", Qt::QueuedConnection, Q_ARG(int, code)); }
+    void cmd(int code) { command(code); }
     // Runs fn in the worker thread once every command queued before it has run.
     template <typename Fn>
     void inWorker(Fn fn) { QMetaObject::invokeMethod(w, fn, Qt::BlockingQueuedConnection); }
@@ -137,17 +126,7 @@ struct WorkerRig {
         inWorker([] {});
         QCoreApplication::processEvents();
     }
-    void setHost(const QString &host)
-    {
-        QMutexLocker lock(&w->commandMutex);
-        w->hostName = host;
-    }
-    void setSend(QTcpSocket *target, const QString &path)
-    {
-        QMutexLocker lock(&w->commandMutex);
-        w->targetSocket = target;
-        w->sendFilePath = path;
-    }
+    void setSend(QTcpSocket *target, const QString &path) { WorkerHandle::setSend(target, {path}); }
 };
 
 #endif

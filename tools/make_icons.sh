@@ -25,6 +25,10 @@ icons=(
     "file_send.svg|res/icons/fileSend.png|512"
     "candle.svg|icons/candle_256.png|256"
 )
+# The installed application icon in the theme's other usual sizes (256 is icons/candle_256.png).
+for size in 16 22 24 32 48 64 128 512; do
+    icons+=("candle.svg|dist/icons/${size}x${size}/apps/org.lumo.transfer.png|$size")
+done
 
 # Check a PNG header: width == height == size, bit depth 8, colour type 6 (RGBA).
 check_png() {

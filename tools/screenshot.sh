@@ -1,5 +1,6 @@
 #!/bin/sh
-# Retakes docs/window.png, docs/server.png and docs/client.png under a virtual X display.
+# Retakes the pictures in docs/ (window.png a first start, server, client, batch, incoming)
+# under a virtual X display.
 # Usage: tools/screenshot.sh [build-dir]
 set -e
 cd "$(dirname "$0")/.."

@@ -1,5 +1,6 @@
 #include "transfer/peerdatagram.h"
 
+#include <QVector>
 #include <QtEndian>
 
 #include <cstring>
@@ -37,7 +38,7 @@ bool allZero(const char *p, qsizetype n)
     return true;
 }
 
-// Clean UTF-8 (it survives a round trip) without control characters.
+// Clean UTF-8 (it survives a round trip) without control characters (C0, DEL, C1).
 std::optional<QString> text(const char *p, int n)
 {
     const QByteArray bytes(p, n);
@@ -45,7 +46,7 @@ std::optional<QString> text(const char *p, int n)
     if (s.toUtf8() != bytes)
         return std::nullopt;
     for (const QChar c : s) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             return std::nullopt;
     }
     return s;
@@ -96,6 +97,8 @@ std::optional<Datagram> parse(const char *data, qsizetype size)
     Datagram d;
     d.kind = Kind(quint8(data[5]));
     d.sender = read64(data + 8);
+    if (d.sender == 0)
+        return std::nullopt;
     const char *body = data + headerSize;
     switch (d.kind) {
     case Kind::DiscoverProbe:
@@ -157,6 +160,29 @@ QByteArray encode(const Datagram &d)
         break;
     }
     return out;
+}
+
+QString shownHostName(const QString &hostName)
+{
+    const QVector<uint> points = hostName.toUcs4();
+    if (points.isEmpty() || points.size() > maxShownNameLength || QChar::isSpace(points.first())
+        || QChar::isSpace(points.last()))
+        return {};
+    for (const uint c : points) {
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:    // C0, C1
+        case QChar::Other_Format:     // bidirectional overrides and isolates, invisible joiners
+        case QChar::Other_Surrogate:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned: // may become any of the above
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return {};
+        default:
+            break;
+        }
+    }
+    return hostName;
 }
 
 } // namespace peerwire

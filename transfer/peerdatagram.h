@@ -51,10 +51,16 @@ struct Datagram {
 };
 
 // Nothing for anything malformed: a wrong magic, version or size, a nonzero reserved
-// field, text that is not clean UTF-8 or holds control characters.
+// field, sender 0, text that is not clean UTF-8 or holds control characters.
 std::optional<Datagram> parse(const char *data, qsizetype size);
 // The datagram's bytes; a DiscoverAnswer's texts are cut to fit its size bound.
 QByteArray encode(const Datagram &datagram);
+
+constexpr int maxShownNameLength = 63;
+// A discover answer's host name as it may be shown beside the address, or empty when it could
+// make the entry read as another one: a second line, text reordered, invisible or unassigned
+// characters, blank edges, more than maxShownNameLength characters.
+QString shownHostName(const QString &hostName);
 
 } // namespace peerwire
 

@@ -145,10 +145,18 @@ bool ReceiveFile::abandon()
 QString ReceiveFile::directoryFor(const QString &configured)
 {
     const QString appDir = applicationDir();
-    // An installed copy cannot write beside itself: the user's download directory instead.
-    if (configured.isEmpty())
-        return QFileInfo(appDir).isWritable() ? appDir : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    return QDir(appDir).filePath(configured);
+    const QString base = keepsBesideProgram(appDir, QFileInfo(appDir).isWritable())
+        ? appDir
+        : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return configured.isEmpty() ? base : QDir(base).filePath(configured);
+}
+
+bool ReceiveFile::keepsBesideProgram(const QString &appDir, bool appDirWritable)
+{
+    const QDir dir(appDir);
+    const bool installed = dir.dirName() == QLatin1String("bin")
+        && QFileInfo::exists(dir.filePath(QStringLiteral("../share/applications/org.lumo.transfer.desktop")));
+    return appDirWritable && !installed;
 }
 
 bool ReceiveFile::isProgramFile(const QString &name)

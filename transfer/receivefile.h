@@ -35,10 +35,16 @@ public:
     QString fileName() const { return target; }
 
     // The directory that receiveDirPath names: an empty setting means the application's
-    // directory (the current one when there is no application object; the user's download
-    // directory when the application's is not writable), and a relative one is taken from
-    // the application's directory too, not from wherever the program was started.
+    // directory (the current one when there is no application object), and a relative one
+    // is taken from there too, not from wherever the program was started. For a copy that
+    // keeps out of its own directory (keepsBesideProgram() false) both mean the user's
+    // download directory instead.
     static QString directoryFor(const QString &configured);
+    // Whether a copy of the program in appDir keeps its settings and received files beside
+    // itself: only a portable copy that can write there. A copy run from an installation
+    // prefix (appDir is a "bin" whose sibling "share/applications" holds the desktop entry)
+    // never does, whoever runs it; root could write into /usr/bin.
+    static bool keepsBesideProgram(const QString &appDir, bool appDirWritable);
     // Names a peer may not plant in the application's directory: the executable, its
     // settings, the toolkit's configuration and libraries the next start could load.
     static bool isProgramFile(const QString &name);

@@ -392,6 +392,10 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
         spentBytes = 0;
         qint64 added = 0;
         for (const ReceivedPiece &piece : pieces) {
+            if (piece.endOfStream)
+                peers.remove(piece.connection);
+            else
+                peers.insert(piece.connection, piece.peer);
             dataQueue->push_back(piece);
             added += piece.bytes.size();
         }
@@ -399,6 +403,25 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
     }
     if (wasEmpty)
         queueNotEmpty.wakeOne();
+}
+
+QString peerText::shown(const QByteArray &bytes)
+{
+    const int zero = bytes.indexOf('\0');
+    QString text = QString::fromUtf8(zero < 0 ? bytes : bytes.left(zero));
+    if (text.size() <= maxChars)
+        return text;
+    int keep = maxChars;
+    if (text.at(keep - 1).isHighSurrogate())
+        --keep;
+    text.truncate(keep);
+    return text + QChar(0x2026);
+}
+
+PeerKind receiveThread::peerKind(quint64 connection) const
+{
+    QMutexLocker lock(&queueMutex);
+    return peers.value(connection, PeerKind::Plain);
 }
 
 void receiveThread::stopReceive()

@@ -2,6 +2,7 @@
 #define LUMO_TRANSFER_RECEIVETHREAD_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -17,10 +18,17 @@
 
 // One entry of the receive queue: bytes read from one connection, or the notice that the
 // connection has closed. Connection ids are handed out by the worker and never reused.
+// What the worker knows of a connection's peer when it reads from it.
+enum class PeerKind : quint8 {
+    Plain,    // any peer of the original protocol
+    Instance, // another instance of this program, as the capability exchange says
+};
+
 struct ReceivedPiece {
     quint64 connection = 0;
     QByteArray bytes;
     bool endOfStream = false;
+    PeerKind peer = PeerKind::Plain;
 };
 
 // What the window reads when it handles RecFinished or RecText: the values of the very
@@ -42,6 +50,14 @@ struct TextReport {
     QByteArray bytes;       // the text piece, when kept
     qint64 leftOutBytes = 0; // size of a text whose bytes were not kept
 };
+
+// A received text as the front ends show it: up to its first NUL, cut after maxChars
+// characters (marked with an ellipsis), so that a flood never makes one line the size of a
+// socket read.
+namespace peerText {
+constexpr int maxChars = 4000;
+QString shown(const QByteArray &bytes);
+} // namespace peerText
 
 namespace recvReports {
 constexpr qint64 maxHeldTextBytes = 4 * 1024 * 1024;
@@ -89,6 +105,8 @@ public:
     // Bytes queued and not yet taken by the engine (for the worker's flow control).
     qint64 queuedBytes() const { return queued.load(); }
     void stopReceive();
+    // What the latest piece of an open connection said of its peer; Plain once it closed.
+    PeerKind peerKind(quint64 connection) const;
 
     // Above highWater the worker stops reading its sockets; queueDrained() is emitted when
     // the queue falls below lowWater again.
@@ -98,7 +116,7 @@ public:
     static constexpr int timeoutMs = 1000;
 
     std::deque<ReceivedPiece> *dataQueue; // guarded by queueMutex; a deque allocates per block, not per piece
-    QMutex queueMutex;
+    mutable QMutex queueMutex;
     const QString startMarker;
     const QString endMarker;
     const QString sizeMarker;
@@ -117,6 +135,7 @@ private:
     QWaitCondition queueNotEmpty; // with queueMutex
     std::atomic<qint64> queued{0};
     bool stopRequested = false;   // guarded by queueMutex; keeps a stop that comes before run()
+    QHash<quint64, PeerKind> peers; // guarded by queueMutex; open connections only
     // Pieces the engine is done with, freed by the producer in its own thread at its next
     // append: freeing into another thread's allocator arena contends with that thread.
     // Capped, so at most this much waits for an idle producer.

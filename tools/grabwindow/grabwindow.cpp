@@ -1,4 +1,4 @@
-// Takes the screenshots of docs/: the window as its layout makes it, a server and a client
+// Takes the screenshots of docs/: the window at a first start, a server and a client
 // window that have connected over loopback, greeted each other and moved a file, and the two
 // again while a batch of files goes from the client to the server.
 //
@@ -9,6 +9,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -139,12 +141,21 @@ int main(int argc, char *argv[])
     QDir().mkpath(recvDir);
     const quint16 port = freePort();
 
-    // The layout as the form builds it: a settings file without a role applies no page.
+    // A first start: no settings file, so the server page, listening, with this machine's
+    // addresses.
     {
-        auto w = openWindow(tmp.filePath(QStringLiteral("layout.ini")),
-                            {{QStringLiteral("saveFilePath"), recvDir}}, freePort());
-        if (!save(w.get(), out + QStringLiteral("/window.png")))
+        auto w = std::make_unique<MainWindow>(freePort(), tmp.filePath(QStringLiteral("first.ini")));
+        w->show();
+        // Told by the status bar, not by a connection, which the log would show.
+        const bool listening = waitUntil([&] {
+            const auto labels = w->findChildren<QLabel *>();
+            return std::any_of(labels.cbegin(), labels.cend(),
+                               [](const QLabel *l) { return l->text() == QStringLiteral("监听中..."); });
+        });
+        if (!listening || !save(w.get(), out + QStringLiteral("/window.png"))) {
+            std::fprintf(stderr, "grabwindow: the first start did not listen\n");
             return 1;
+        }
     }
 
     auto server = openWindow(tmp.filePath(QStringLiteral("server.ini")),

@@ -1,0 +1,51 @@
+#ifndef LUMO_NET_SENDQUEUE_H
+#define LUMO_NET_SENDQUEUE_H
+
+#include <QElapsedTimer>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+class QTcpSocket;
+
+// Where a batch stands, as the front ends read it: with each file that starts and once when
+// the batch ends.
+struct BatchStatus {
+    int position = 0; // of the current file, from 1
+    int total = 0;    // files started, waiting and dropped
+    int sent = 0;
+    int failed = 0;
+    int dropped = 0;      // never started: after a stop, a lost connection, a closed target
+    qint64 bytes = 0;     // of the files sent whole
+    qint64 elapsedNs = 0; // since the batch began
+    bool targetGone = false; // files were left because the target was no longer connected
+    QString path;            // of the current file
+};
+Q_DECLARE_METATYPE(BatchStatus)
+
+// The files of one send command, sent one after another to one connection, and the rules
+// of what follows each file's outcome. No QObject: the worker drives it.
+class SendQueue {
+public:
+    bool running() const { return active; }
+    void begin(QTcpSocket *target, const QStringList &paths);
+    void add(const QStringList &paths) { pending << paths; }
+    bool hasNext() const { return !pending.isEmpty(); }
+    QString takeNext();
+    // The current file ended with this sender code; returns whether the rest may still go.
+    bool ended(int code, qint64 fileBytes);
+    void dropRest(bool targetGone = false);
+    void finish() { active = false; }
+    QTcpSocket *target() const { return to; }
+    BatchStatus status() const;
+
+private:
+    QTcpSocket *to = nullptr; // a key, checked against live sockets before use
+    QStringList pending;
+    QString current;
+    BatchStatus counts;
+    bool active = false;
+    QElapsedTimer clock;
+};
+
+#endif
