@@ -30,7 +30,8 @@ while [ -n "$pending" ]; do
     for f in $pending; do
         for dll in $(imports "$f"); do
             [ -f "$prefix/bin/$dll" ] && [ ! -f "$stage/$dll" ] || continue
-            cp "$prefix/bin/$dll" "$stage/"
+            # The compiler's runtime comes with its symbols (libstdc++ 23 MB of them).
+            x86_64-w64-mingw32-strip --strip-unneeded -o "$stage/$dll" "$prefix/bin/$dll"
             next="$next $stage/$dll"
         done
     done
