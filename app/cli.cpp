@@ -432,10 +432,16 @@ int run()
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(help))
-        parser.showHelp(Done);
-    if (parser.isSet(version))
-        parser.showVersion();
+    // Printed here: on Windows the parser shows them in a message box when it finds no
+    // console, which a script (or Wine's handles) would wait on for good.
+    if (parser.isSet(help)) {
+        printTo(stdout, parser.helpText());
+        return Done;
+    }
+    if (parser.isSet(version)) {
+        say(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return Done;
+    }
 
     bool portOk = false;
     const uint port = parser.value(portOption).toUInt(&portOk);

@@ -15,6 +15,8 @@
 #endif
 
 #ifdef Q_OS_WIN
+#include <QAbstractNativeEventFilter>
+
 #include <windows.h>
 #endif
 
@@ -102,6 +104,22 @@ BOOL WINAPI onConsoleEvent(DWORD type)
         ::Sleep(10000);
     return TRUE;
 }
+
+// A program without a window is asked to end by WM_CLOSE posted to its main thread
+// (QProcess::terminate does that); without this filter the message is dropped.
+class CloseMessage : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray &, void *message, long *) override
+    {
+        const MSG *msg = static_cast<const MSG *>(message);
+        if (msg->hwnd != nullptr || msg->message != WM_CLOSE)
+            return false;
+        if (QuitSignals *q = current.load())
+            QMetaObject::invokeMethod(q, "trigger", Qt::QueuedConnection);
+        return true;
+    }
+};
+CloseMessage closeMessage;
 } // namespace
 
 QuitSignals::QuitSignals(std::function<void()> onSignal, QObject *parent)
@@ -109,10 +127,12 @@ QuitSignals::QuitSignals(std::function<void()> onSignal, QObject *parent)
 {
     current = this;
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    QCoreApplication::instance()->installNativeEventFilter(&closeMessage);
 }
 
 QuitSignals::~QuitSignals()
 {
+    QCoreApplication::instance()->removeNativeEventFilter(&closeMessage);
     ::SetConsoleCtrlHandler(onConsoleEvent, FALSE);
     current = nullptr;
 }

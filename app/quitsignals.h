@@ -7,10 +7,11 @@
 
 class QSocketNotifier;
 
-// Turns SIGTERM, SIGINT and SIGHUP (Unix) or console control events (Windows) into a call of
-// onSignal in the object's thread, which ends the event loop (by default: quit with status
-// 0), so that destructors save settings and close files as a closed window does. A second
-// Ctrl-C while that runs ends the process at once. One instance per process.
+// Turns SIGTERM, SIGINT and SIGHUP (Unix), or console control events and a WM_CLOSE posted
+// to the main thread (Windows), into a call of onSignal in the object's thread, which ends the
+// event loop (by default: quit with status 0), so that destructors save settings and close
+// files as a closed window does. A second Ctrl-C while that runs ends the process at once.
+// One instance per process, made after the application object.
 class QuitSignals : public QObject {
     Q_OBJECT
 public:

@@ -17,7 +17,9 @@
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
+#ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
+#endif
 #else
 #include <cerrno>
 #include <fcntl.h>

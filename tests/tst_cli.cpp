@@ -131,7 +131,7 @@ void tst_Cli::commands()
         QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(it.key()));
         QVERIFY2(f.readAll() == it.value(), qPrintable(it.key()));
     }
-    receive.terminate(); // SIGTERM: ends as the window closes
+    receive.terminate(); // SIGTERM, or WM_CLOSE on Windows: ends as the window closes
     QVERIFY(finishes(receive));
     QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
     QCOMPARE(receive.exitCode(), 0);

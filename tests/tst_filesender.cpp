@@ -11,7 +11,20 @@
 
 #include "tests/workerrig.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
+bool underWine()
+{
+#ifdef Q_OS_WIN
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 QByteArray content(qint64 size)
 {
     QByteArray b(int(size), Qt::Uninitialized);
@@ -153,6 +166,9 @@ private slots:
     // Catches the name taken after a backslash or the whole path sent as the name.
     void nameAfterLastSlash()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a backslash separates directories there: no file has one in its name");
+#endif
         ClientRig r;
         QVERIFY(r.start());
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub")));
@@ -230,6 +246,8 @@ private slots:
     void targetGone()
     {
         QFETCH(bool, disposed);
+        if (!disposed && underWine())
+            QSKIP("Wine reports a reset peer to no socket notifier while the sender waits to write");
         WorkerRig k(freePort());
         WorkerLog log(k.w);
         Peer peer;

@@ -394,7 +394,9 @@ void tst_WindowCommands::logMenuOpensTheReceiveDirectory_data()
     const QString app = QCoreApplication::applicationDirPath();
     QTest::newRow("empty: the program's directory") << QString() << app << true;
     QTest::newRow("relative: from the program's directory") << QStringLiteral("in") << app + QStringLiteral("/in") << true;
-    QTest::newRow("nothing opens it") << QStringLiteral("/srv/收件") << QStringLiteral("/srv/收件") << false;
+    // On Windows the path is on the current drive.
+    QTest::newRow("nothing opens it") << QStringLiteral("/srv/收件")
+                                      << QFileInfo(QStringLiteral("/srv/收件")).absoluteFilePath() << false;
 }
 
 void tst_WindowCommands::logMenuOpensTheReceiveDirectory()
