@@ -3,53 +3,20 @@
 #include <QMetaType>
 #include <QMutexLocker>
 #include <QNetworkProxy>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <cstdio>
-#include <mutex>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
-#ifdef Q_OS_WIN
-#include <winsock2.h>
-#ifdef _MSC_VER
-#pragma comment(lib, "ws2_32.lib")
-#endif
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
+#include "net/acceptloop.h"
+#include "net/memorytuning.h"
 #include "transfer/receivethread.h"
-
-namespace {
-// A fast peer's bytes arrive in reads of up to 1 MiB, each in a fresh buffer. The allocator
-// would hand those to the system and map them anew every time, and every new page then
-// costs a fault; keeping such blocks on its heap makes the receiver keep up with a plain
-// copy. What it keeps is given back after peers close (trimTimer).
-void keepLargeBuffers()
-{
-#ifdef __GLIBC__
-    static std::once_flag once;
-    std::call_once(once, [] {
-        mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
-        mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
-    });
-#endif
-}
-} // namespace
 
 sendThread::sendThread(quint16 port)
     : QThread(nullptr), listenPort(port)
 {
-    keepLargeBuffers();
+    memoryTuning::keepLargeBuffers();
     qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
     qRegisterMetaType<BatchStatus>("BatchStatus");
 
@@ -76,11 +43,7 @@ sendThread::sendThread(quint16 port)
     trimTimer = new QTimer(this);
     trimTimer->setSingleShot(true);
     trimTimer->setInterval(2000);
-    connect(trimTimer, &QTimer::timeout, this, [] {
-#ifdef __GLIBC__
-        malloc_trim(0);
-#endif
-    });
+    connect(trimTimer, &QTimer::timeout, this, [] { memoryTuning::giveBack(); });
 
     createServer();
     createClientSocket();
@@ -101,10 +64,7 @@ sendThread::~sendThread()
 {
     delete server;
     server = nullptr;
-    {
-        QMutexLocker lock(&factsMutex);
-        facts.clear();
-    }
+    registry.clear();
     delete clientSocket;
     clientSocket = nullptr;
     // The engine reads process-wide values; it must end before they are destroyed.
@@ -195,14 +155,12 @@ void sendThread::listen()
 
 QTcpSocket *sendThread::currentClientSocket() const
 {
-    QMutexLocker lock(&factsMutex);
-    return clientSocket;
+    return registry.client();
 }
 
 SocketFacts sendThread::socketFacts(const QTcpSocket *socket) const
 {
-    QMutexLocker lock(&factsMutex);
-    return facts.value(socket);
+    return registry.facts(socket);
 }
 
 QAbstractSocket::SocketState sendThread::socketState(const QTcpSocket *socket) const
@@ -212,8 +170,7 @@ QAbstractSocket::SocketState sendThread::socketState(const QTcpSocket *socket) c
 
 QString sendThread::serverErrorText() const
 {
-    QMutexLocker lock(&factsMutex);
-    return serverError;
+    return registry.serverError();
 }
 
 void sendThread::disposeSocket(QTcpSocket *socket)
@@ -236,10 +193,7 @@ void sendThread::disposeSocket(QTcpSocket *socket)
 
 bool sendThread::isLive(const QTcpSocket *socket) const
 {
-    if (!socket)
-        return false;
-    QMutexLocker lock(&factsMutex);
-    return facts.contains(socket);
+    return socket && registry.contains(socket);
 }
 
 void sendThread::publish(const QTcpSocket *socket)
@@ -250,14 +204,12 @@ void sendThread::publish(const QTcpSocket *socket)
     f.peerPort = socket->peerPort();
     f.errorString = socket->errorString();
     f.fast = isFast(socket);
-    QMutexLocker lock(&factsMutex);
-    facts.insert(socket, f);
+    registry.publish(socket, f);
 }
 
 void sendThread::forget(const QTcpSocket *socket)
 {
-    QMutexLocker lock(&factsMutex);
-    facts.remove(socket);
+    registry.forget(socket);
 }
 
 namespace {
@@ -278,9 +230,6 @@ void sendThread::createServer()
 {
     server = new PeerServer(this);
     server->setProxy(QNetworkProxy::NoProxy);
-    acceptRetry = new QTimer(this);
-    acceptRetry->setSingleShot(true);
-    connect(acceptRetry, &QTimer::timeout, this, &sendThread::resumeAccepting);
 }
 
 void sendThread::createClientSocket()
@@ -294,11 +243,8 @@ void sendThread::createClientSocket()
         QObject::disconnect(old, nullptr, this, nullptr);
     }
     auto *fresh = new QTcpSocket(this);
-    {
-        QMutexLocker lock(&factsMutex);
-        facts.remove(old);
-        clientSocket = fresh;
-    }
+    registry.replaceClient(old, fresh);
+    clientSocket = fresh;
     cutAt.remove(old);
     heldGreetings.remove(old);
     delete old;
@@ -368,111 +314,38 @@ void sendThread::onNewConnection()
 
 void sendThread::startAccepting()
 {
-    // The server only listens; accepting is ours (see acceptNotifier).
+    // The server only listens; accepting is the loop's.
     server->pauseAccepting();
-    acceptNotifier = new QSocketNotifier(server->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(acceptNotifier, &QSocketNotifier::activated, this, &sendThread::acceptPeers);
-    acceptPause = acceptPauseMs;
+    acceptLoop = new AcceptLoop(server->socketDescriptor(), this);
+    connect(acceptLoop, &AcceptLoop::accepted, this, &sendThread::takePeer);
+    connect(acceptLoop, &AcceptLoop::batchDone, this, &sendThread::onNewConnection);
+    connect(acceptLoop, &AcceptLoop::failed, this, [this](const QString &error) {
+        registry.setServerError(error);
+        emit onServerErrorOccurs(server);
+    });
 }
 
 void sendThread::stopAccepting()
 {
-    acceptRetry->stop();
-    delete acceptNotifier; // before the descriptor it watches is closed
-    acceptNotifier = nullptr;
+    delete acceptLoop; // before the descriptor it watches is closed
+    acceptLoop = nullptr;
 }
 
-void sendThread::pauseAccepting(const QString &error)
+void sendThread::takePeer(qintptr descriptor)
 {
-    acceptNotifier->setEnabled(false);
-    acceptRetry->start(acceptPause);
-    acceptPause = qMin(acceptPause * 2, longestAcceptPauseMs);
-    {
-        QMutexLocker lock(&factsMutex);
-        serverError = error;
+    auto *socket = new QTcpSocket(server);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        AcceptLoop::closeDescriptor(descriptor);
+        delete socket;
+        return;
     }
-    emit onServerErrorOccurs(server);
-}
-
-void sendThread::resumeAccepting()
-{
-    if (acceptNotifier)
-        acceptNotifier->setEnabled(true); // level-triggered: fires at once if peers wait
-}
-
-namespace {
-
-enum class AcceptResult { Accepted, NoneWaiting, Failed };
-
-// One connection from the listening socket; on failure, the system's text for it.
-AcceptResult acceptOne(qintptr listener, qintptr *accepted, QString *error)
-{
-#ifdef Q_OS_WIN
-    const SOCKET s = ::accept(SOCKET(listener), nullptr, nullptr);
-    if (s != INVALID_SOCKET) {
-        *accepted = qintptr(s);
-        return AcceptResult::Accepted;
+    if (openPeers.size() >= maxPeers) {
+        refuse(socket);
+        return;
     }
-    const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK || code == WSAECONNRESET || code == WSAEINTR)
-        return AcceptResult::NoneWaiting;
-#else
-    const int fd = ::accept(int(listener), nullptr, nullptr);
-    if (fd >= 0) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        *accepted = fd;
-        return AcceptResult::Accepted;
-    }
-    const int code = errno;
-    // A peer that gave up before we took it, or a signal: nothing wrong with accepting.
-    if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR || code == ECONNABORTED || code == EPROTO)
-        return AcceptResult::NoneWaiting;
-#endif
-    *error = qt_error_string(code);
-    return AcceptResult::Failed;
-}
-
-void closeDescriptor(qintptr descriptor)
-{
-#ifdef Q_OS_WIN
-    ::closesocket(SOCKET(descriptor));
-#else
-    ::close(int(descriptor));
-#endif
-}
-
-} // namespace
-
-void sendThread::acceptPeers()
-{
-    auto *peerServer = static_cast<PeerServer *>(server);
-    // Bounded per notice, so that a stream of peers cannot starve the sockets' reads.
-    for (int i = 0; i < 64; ++i) {
-        qintptr descriptor = -1;
-        QString error;
-        const AcceptResult result = acceptOne(server->socketDescriptor(), &descriptor, &error);
-        if (result == AcceptResult::NoneWaiting)
-            break;
-        if (result == AcceptResult::Failed) {
-            pauseAccepting(error);
-            break;
-        }
-        acceptPause = acceptPauseMs;
-        auto *socket = new QTcpSocket(server);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            closeDescriptor(descriptor);
-            delete socket;
-            continue;
-        }
-        if (openPeers.size() >= maxPeers) {
-            refuse(socket);
-            continue;
-        }
-        openPeers.insert(socket);
-        refusing = false;
-        peerServer->accepted.append(socket);
-    }
-    onNewConnection();
+    openPeers.insert(socket);
+    refusing = false;
+    static_cast<PeerServer *>(server)->accepted.append(socket);
 }
 
 void sendThread::refuse(QTcpSocket *socket)

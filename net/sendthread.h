@@ -15,7 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
-class QSocketNotifier;
+class AcceptLoop;
 
 #include <atomic>
 #include <functional>
@@ -23,6 +23,7 @@ class QSocketNotifier;
 #include "net/codes.h"
 #include "net/peerservice.h"
 #include "net/sendqueue.h"
+#include "net/socketregistry.h"
 #include "transfer/receivethread.h"
 
 // Where the pieces read from the sockets go: the receive engine, or a recorder in tests.
@@ -31,22 +32,6 @@ public:
     virtual ~PieceSink() = default;
     virtual void appendPieces(const QList<ReceivedPiece> &pieces) = 0; // all pieces of one read
     virtual qint64 queuedBytes() const = 0; // drives the worker's flow control
-};
-
-// What the window may know of a socket that lives in the worker thread. The window never
-// dereferences a socket pointer: it uses pointers only as keys and asks the worker for
-// these facts. The worker alone writes them, from its own thread and under factsMutex:
-// on creation or accept (before announcing the socket), on every state change of the
-// client-role socket and of accepted sockets, and the error text before an error signal.
-// A socket is forgotten before or while it is deleted, and clientSocket is swapped under
-// the same mutex, so a pointer the window holds either has current facts or reads as
-// unconnected, never as freed memory.
-struct SocketFacts {
-    QAbstractSocket::SocketState state = QAbstractSocket::UnconnectedState;
-    QString peerAddress;
-    quint16 peerPort = 0;
-    QString errorString;
-    bool fast = false; // files to it go unpaced
 };
 
 // A file's counters at the moment its end code was emitted: the send queue may already be
@@ -104,10 +89,6 @@ public:
     // Accepted peers connected at once; more are closed on arrival, so that descriptors
     // remain for received files.
     static constexpr int maxPeers = 512;
-    // After an accept error (typically out of descriptors) accepting rests this long, twice
-    // as long after each further error, up to the longest.
-    static constexpr int acceptPauseMs = 200;
-    static constexpr int longestAcceptPauseMs = 3200;
 
     // The sender keeps at most this many bytes unwritten in a socket before it waits.
     static constexpr qint64 sendBufferBound = 1024 * 1024;
@@ -167,7 +148,6 @@ public slots:
 private slots:
     void onErrorOccurs(QAbstractSocket::SocketError error);
     void onNewConnection();
-    void resumeAccepting();
     void onServerReadyRead();
     void onSocketReadyRead();
     void resumeReading();
@@ -179,8 +159,7 @@ private:
     void createServer();
     void startAccepting();
     void stopAccepting();
-    void pauseAccepting(const QString &error);
-    void acceptPeers();
+    void takePeer(qintptr descriptor);
     void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFiles();
@@ -204,16 +183,10 @@ private:
     quint64 connectionId(QTcpSocket *socket);
 
     const quint16 listenPort;
-    // Accepting, worker thread only. The server's own accept loop retries a failed accept on
-    // every event loop turn; this one pauses instead.
-    QSocketNotifier *acceptNotifier = nullptr;
-    QTimer *acceptRetry = nullptr;
-    int acceptPause = acceptPauseMs;
+    AcceptLoop *acceptLoop = nullptr; // owned (child), while listening
     QSet<const QTcpSocket *> openPeers;
     bool refusing = false;            // a burst above maxPeers is under way (logged once)
-    mutable QMutex factsMutex;
-    QHash<const QTcpSocket *, SocketFacts> facts; // guarded by factsMutex
-    QString serverError;                          // guarded by factsMutex
+    SocketRegistry registry;
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
