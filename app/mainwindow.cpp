@@ -5,11 +5,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QProgressBar>
-#include <QScrollBar>
 #include <QStatusBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 
 #include "net/sendthread.h"
 
@@ -25,11 +21,7 @@ MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *paren
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);
-    // The log is trimmed in batches (trimLog), and nothing in it is undone.
-    ui->textEdit->document()->setUndoRedoEnabled(false);
-    logTimer.setSingleShot(true);
-    connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
-    connect(ui->textEdit, &QTextEdit::textChanged, this, &MainWindow::onLogChanged);
+    logPane = new LogPane(ui->textEdit, this);
     initStatusBar();
     initBatchSend(); // drops, the log's menu, the incoming label and its timer
 
@@ -100,83 +92,5 @@ void MainWindow::resetErrorLabels()
 
 void MainWindow::log(const QString &text)
 {
-    closeLeftOut();
-    pendingLog.append(text);
-    if (!logTimer.isActive())
-        logTimer.start(logFlushMs);
-}
-
-void MainWindow::flushLog()
-{
-    logTimer.stop();
-    const bool idle = pendingLog.isEmpty();
-    if (leftOutTexts > 0) {
-        const qint64 rest = textPeriod.isValid() ? textPeriodMs - textPeriod.elapsed() : 0;
-        if (rest > 0)
-            logTimer.start(int(rest)); // the run may go on until its period ends
-        else
-            closeLeftOut();
-    }
-    insertLogLines();
-    QTextDocument *doc = ui->textEdit->document();
-    // While lines keep coming the log may hold a batch more; once they stop it is cut back.
-    if (doc->blockCount() > maxLogParagraphs + logTrimBatch || (idle && doc->blockCount() > maxLogParagraphs))
-        trimLog(maxLogParagraphs);
-    if (doc->blockCount() > maxLogParagraphs && !logTimer.isActive())
-        logTimer.start(logFlushMs);
-}
-
-void MainWindow::insertLogLines()
-{
-    if (pendingLog.isEmpty())
-        return;
-    // As QTextEdit::append does it, line by line, but in one edit and one layout pass.
-    QTextEdit *edit = ui->textEdit;
-    QTextDocument *doc = edit->document();
-    QScrollBar *bar = edit->verticalScrollBar();
-    const QTextCursor editCursor = edit->textCursor();
-    const bool atBottom = edit->isReadOnly() ? bar->value() >= bar->maximum() : editCursor.atEnd();
-    flushingLog = true;
-    QTextCursor cursor(doc);
-    cursor.beginEditBlock();
-    cursor.movePosition(QTextCursor::End);
-    for (const QString &line : qAsConst(pendingLog)) {
-        if (!doc->isEmpty())
-            cursor.insertBlock(editCursor.blockFormat(), editCursor.charFormat());
-        else
-            cursor.setCharFormat(editCursor.charFormat());
-        if (Qt::mightBeRichText(line))
-            cursor.insertHtml(line);
-        else
-            cursor.insertText(line);
-    }
-    cursor.endEditBlock();
-    flushingLog = false;
-    pendingLog.clear();
-    if (atBottom)
-        bar->setValue(bar->maximum());
-}
-
-void MainWindow::trimLog(int keep)
-{
-    QTextDocument *doc = ui->textEdit->document();
-    const int extra = doc->blockCount() - keep;
-    if (extra <= 0)
-        return;
-    // Removing lines at the top lays the whole log out again: once per batch, not per line.
-    flushingLog = true;
-    QTextCursor cursor(doc);
-    cursor.setPosition(doc->findBlockByNumber(extra).position(), QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    flushingLog = false;
-}
-
-void MainWindow::onLogChanged()
-{
-    // Cleared from outside ("清理文本"): what was logged before goes too.
-    if (flushingLog || !ui->textEdit->document()->isEmpty())
-        return;
-    pendingLog.clear();
-    leftOutTexts = 0;
-    leftOutBytes = 0;
+    logPane->append(text);
 }

@@ -16,6 +16,7 @@
 
 #include <functional>
 
+#include "app/logpane.h"
 #include "app/transferrates.h"
 #include "net/codes.h"
 #include "net/peerroster.h"
@@ -44,18 +45,12 @@ public:
     std::function<QStringList(QWidget *parent, const QString &caption, const QString &dir)> openFileDialog;
     std::function<QString(QWidget *parent, const QString &caption, const QString &dir)> chooseDirDialog;
 
-    // Log limits: the pane keeps this many paragraphs (up to logTrimBatch more while lines
-    // keep coming), and one received text shows at most this many characters.
-    static constexpr int maxLogParagraphs = 5000;
-    static constexpr int logTrimBatch = 500;
+    // Log limits (see LogPane); one received text shows at most maxTextChars characters.
+    static constexpr int maxLogParagraphs = LogPane::maxParagraphs;
+    static constexpr int logTrimBatch = LogPane::trimBatch;
     static constexpr int maxTextChars = peerText::maxChars;
-    // Lines wait this long at most before they are inserted together.
-    static constexpr int logFlushMs = 40;
-    // Received texts shown per period; the rest of the period's texts become one line that
-    // says how many were left out.
-    static constexpr int textPeriodMs = 500;
-    static constexpr int textsPerPeriod = 25;
-    static constexpr int textCharsPerPeriod = 8000;
+    static constexpr int textPeriodMs = LogPane::textPeriodMs;
+    static constexpr int textsPerPeriod = LogPane::textsPerPeriod;
 
 signals:
     void handleCmd(int);
@@ -101,13 +96,6 @@ private:
     QString askReceiveDir();
     void log(const QString &text);
     void logReceivedText(const TextReport &text);
-    bool textFitsPeriod();
-    void leaveOutText(qint64 bytes);
-    void closeLeftOut();
-    void flushLog();
-    void insertLogLines();
-    void trimLog(int keep);
-    void onLogChanged();
     void updateProgress();
     SocketFacts factsOf(const QTcpSocket *socket) const;
     QString serverErrorText() const;
@@ -182,16 +170,7 @@ private:
     QElapsedTimer incomingClock;
     QLabel *incomingLabel = nullptr;
 
-    // The log's lines wait here in emission order and go in as one insertion per flush: a
-    // line at a time, with the trimming it brings, costs more the longer the log is.
-    QStringList pendingLog;
-    QTimer logTimer;
-    bool flushingLog = false;
-    QElapsedTimer textPeriod;
-    int periodTexts = 0;
-    int periodChars = 0;
-    qint64 leftOutTexts = 0; // a run of left-out texts not yet reported
-    qint64 leftOutBytes = 0;
+    LogPane *logPane = nullptr; // owned (child)
 };
 
 #endif

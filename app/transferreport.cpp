@@ -18,12 +18,14 @@ void MainWindow::logReceivedText(const TextReport &text)
 {
     if (!text.present)
         return; // a code without its report: nothing to show, and never an earlier text again
-    if (text.leftOutBytes > 0 || !textFitsPeriod()) {
-        leaveOutText(text.leftOutBytes + text.bytes.size());
+    if (text.leftOutBytes > 0) {
+        logPane->leaveOutText(text.leftOutBytes + text.bytes.size());
         return;
     }
+    if (!logPane->admitText(text.bytes.size()))
+        return;
     const QString line = QStringLiteral("[in] ") + peerText::shown(text.bytes);
-    periodChars += line.size();
+    logPane->countTextChars(line.size());
     // A peer's text is shown as sent, never interpreted as markup.
     if (!Qt::mightBeRichText(line)) {
         log(line);
@@ -32,38 +34,6 @@ void MainWindow::logReceivedText(const TextReport &text)
     QString html = line.toHtmlEscaped();
     html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
     log(QStringLiteral("<span style=\"white-space:pre-wrap\">") + html + QStringLiteral("</span>"));
-}
-
-// Faster than anyone reads, texts cost the window only a count: each period shows its first
-// few texts and then one line for the rest.
-bool MainWindow::textFitsPeriod()
-{
-    if (!textPeriod.isValid() || textPeriod.elapsed() >= textPeriodMs) {
-        textPeriod.start();
-        periodTexts = 0;
-        periodChars = 0;
-    }
-    if (periodTexts >= textsPerPeriod || periodChars >= textCharsPerPeriod)
-        return false;
-    ++periodTexts;
-    return true;
-}
-
-void MainWindow::leaveOutText(qint64 bytes)
-{
-    ++leftOutTexts;
-    leftOutBytes += bytes;
-    if (!logTimer.isActive())
-        logTimer.start(logFlushMs);
-}
-
-void MainWindow::closeLeftOut()
-{
-    if (leftOutTexts == 0)
-        return;
-    pendingLog.append(QStringLiteral("……已省略 %1 条文本（%2 字节）").arg(leftOutTexts).arg(leftOutBytes));
-    leftOutTexts = 0;
-    leftOutBytes = 0;
 }
 
 void MainWindow::recActionSig(int type)

@@ -67,13 +67,13 @@ public:
     static void log(MainWindow &w, const QString &line) { w.log(line); }
     static void flushLog(MainWindow &w)
     {
-        w.closeLeftOut();
-        w.flushLog();
+        w.logPane->closeLeftOut();
+        w.logPane->flush();
     }
     // The texts of the current period are used up until this turns true.
     static bool textPeriodOver(MainWindow &w)
     {
-        return !w.textPeriod.isValid() || w.textPeriod.elapsed() >= MainWindow::textPeriodMs;
+        return w.logPane->periodOver();
     }
     static const QVector<QPair<QTcpSocket *, QString>> &peerSockets(MainWindow &w) { return w.peerSockets.entries(); }
 
