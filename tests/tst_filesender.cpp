@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 #include "tests/workerrig.h"
@@ -335,6 +336,60 @@ private slots:
         QTRY_COMPARE(r.peer.received.size(), int(r.k->w->socketBytesWritten.load()));
         QVERIFY(!r.peer.received.endsWith(wire::endMarker));
         QCOMPARE(r.k->w->socketState(r.target), QAbstractSocket::ConnectedState);
+    }
+
+    // Catches a stop that lands as a file finishes and is lost before the next one starts:
+    // the rest of the batch must still be dropped.
+    void stopAsFileFinishes()
+    {
+        ClientRig r;
+        QVERIFY(r.start());
+        QStringList paths;
+        QByteArray first;
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray data = content(30000 + i);
+            if (i == 0)
+                first = data;
+            paths << writeFile(dir.filePath(QStringLiteral("batch%1.bin").arg(i)), data);
+        }
+        QSignalSpy ended(r.k->w, &sendThread::batchEnded);
+        QObject::connect(r.k->w, &sendThread::sendTransState, r.k->w, [&r](int code) {
+            if (code == TransFinished)
+                r.k->stopSending();
+        }, Qt::DirectConnection);
+        r.k->sendFiles(r.target, paths);
+        QVERIFY(ended.wait(5000));
+        const BatchStatus status = ended.at(0).at(0).value<BatchStatus>();
+        QCOMPARE(status.sent, 1);
+        QCOMPARE(status.dropped, 2);
+        r.k->settle();
+        QCOMPARE(r.peer.received, header("batch0.bin", first.size()) + first + wire::endMarker);
+    }
+
+    // Catches "finished" reported while the tail of the file still waits in our buffer: a
+    // front end that exits or closes on it would cut the file.
+    void finishedOnlyWhenWritten()
+    {
+        ClientRig r;
+        QVERIFY(r.start());
+        r.peer.socket->disconnect(); // read on our own schedule, about 4 MB/s
+        r.peer.socket->setReadBufferSize(64 * 1024);
+        r.peer.socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 64 * 1024);
+        const QByteArray data = content(12 * 1024 * 1024);
+        const QString path = writeFile(dir.filePath(QStringLiteral("tail.bin")), data);
+        std::atomic<qint64> unwrittenAtFinish{-1};
+        QObject::connect(r.k->w, &sendThread::sendTransState, r.k->w, [&r, &unwrittenAtFinish](int code) {
+            if (code == TransFinished)
+                unwrittenAtFinish = r.target->bytesToWrite(); // worker thread: its own socket
+        }, Qt::DirectConnection);
+        r.send(path);
+        QTimer reader;
+        QObject::connect(&reader, &QTimer::timeout, [&r] { r.peer.received += r.peer.socket->read(40000); });
+        reader.start(10);
+        QTRY_VERIFY_WITH_TIMEOUT(r.ended(), 20000);
+        QCOMPARE(r.log->last(WorkerLog::Trans), int(TransFinished));
+        QCOMPARE(unwrittenAtFinish.load(), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(r.peer.received.size(), int(header("tail.bin", data.size()).size() + data.size() + wire::endMarker.size()), 10000);
     }
 
     // Catches a sender that lets the write buffer grow with the file when the peer is slow,

@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextEdit>
 #include <QtTest>
 
 #include "transfer/receivethread.h"
@@ -33,6 +34,8 @@ private slots:
     void eachTextTakesItsOwnReport();
     void textFloodThenFile_data();
     void textFloodThenFile();
+    void textPeriodLeftOutLine_data();
+    void textPeriodLeftOutLine();
     void logCostPerLineStaysFlat();
     void sendCodes_data();
     void sendCodes();
@@ -259,6 +262,46 @@ void tst_WindowReports::textFloodThenFile()
     QCOMPARE(bytes, totalBytes);
     QVERIFY(shown > 0);
     QVERIFY2(leftOutLines <= 2 * (shown + 2), "one line per left-out text");
+}
+
+void tst_WindowReports::textPeriodLeftOutLine_data()
+{
+    QTest::addColumn<int>("early"); // texts at the period's start
+    QTest::addColumn<int>("late");  // texts 300 ms later, in the same period
+    QTest::newRow("40 at once") << 40 << 0;
+    QTest::newRow("a late burst") << 20 << 20;
+}
+
+// Catches a period that shows more or fewer than its share, and a left-out line that waits
+// for another line to push it out.
+void tst_WindowReports::textPeriodLeftOutLine()
+{
+    QFETCH(int, early);
+    QFETCH(int, late);
+    QTextEdit edit;
+    LogPane pane(&edit);
+    QElapsedTimer clock;
+    clock.start();
+    auto offer = [&](int from, int count) {
+        for (int i = from; i < from + count; ++i) {
+            if (pane.admitText(4))
+                pane.append(QStringLiteral("[in] t%1").arg(i));
+        }
+    };
+    offer(0, early);
+    if (late > 0) {
+        QTest::qWait(300);
+        if (clock.elapsed() >= LogPane::textPeriodMs - 50)
+            QSKIP("the machine was too slow to keep both bursts in one period");
+        offer(early, late);
+    }
+    const int left = early + late - LogPane::textsPerPeriod;
+    const QString leftOutLine = QStringLiteral("……已省略 %1 条文本（%2 字节）").arg(left).arg(4 * left);
+    // Nothing else is logged: the pane's own timer must bring the line once the period ends.
+    QTRY_VERIFY(edit.toPlainText().endsWith(leftOutLine));
+    const QStringList lines = edit.toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), LogPane::textsPerPeriod + 1);
+    QCOMPARE(lines.value(LogPane::textsPerPeriod - 1), QStringLiteral("[in] t%1").arg(LogPane::textsPerPeriod - 1));
 }
 
 // Fault: a line inserted, and the log trimmed, one line at a time; each trim lays the whole
