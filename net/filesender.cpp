@@ -1,13 +1,16 @@
 // The send queue's driver and the file sender, with its pacing and back-pressure.
 #include "net/sendthread.h"
+#include "net/socketoptions.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMutexLocker>
 #include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -70,14 +73,37 @@ QByteArray header(const QString &name, qint64 size)
 } // namespace
 
 // Waits, serving events, until the socket holds no more than bound unwritten bytes, so a
-// slow link does not make the write buffer grow with the file. Returns false when a stop was
-// requested meanwhile.
+// slow link does not make the write buffer grow with the file. A link that takes nothing for
+// stallMs (neither our buffer nor the system's queue shrinks: a pulled cable, a peer powered
+// off) is aborted, so the caller sees it gone. Returns false when a stop was requested.
 bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 {
     auto full = [&socket, bound] {
         return socket && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > bound;
     };
-    return !full() || serveEventsWhile(full);
+    if (!full())
+        return true;
+    auto unwritten = [&socket] {
+        return socket->bytesToWrite() + socketOptions::unsentBytes(socket->socketDescriptor());
+    };
+    qint64 least = unwritten();
+    QElapsedTimer sinceShrunk;
+    sinceShrunk.start();
+    const qint64 limit = stallMs.load();
+    return serveEventsWhile([&] {
+        if (!full())
+            return false;
+        const qint64 now = unwritten();
+        if (now < least) {
+            least = now;
+            sinceShrunk.start();
+        } else if (sinceShrunk.elapsed() >= limit) {
+            std::fprintf(stderr, "no byte taken for %lld ms: the connection is given up\n", qlonglong(limit));
+            socket->abort();
+            return false;
+        }
+        return true;
+    });
 }
 
 // Serves events while busy() holds. A stop request is a bare flag, no event; the guard wakes

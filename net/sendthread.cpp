@@ -11,6 +11,7 @@
 
 #include "net/acceptloop.h"
 #include "net/memorytuning.h"
+#include "net/socketoptions.h"
 #include "transfer/receivethread.h"
 
 sendThread::sendThread(quint16 port)
@@ -257,6 +258,7 @@ void sendThread::createClientSocket()
         // Options need a live socket engine, which exists only from here on.
         if (state == QAbstractSocket::ConnectedState) {
             fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            socketOptions::keepAlive(fresh->socketDescriptor());
             if (fastTransfer && peers)
                 peers->track(fresh);
         }
@@ -281,6 +283,7 @@ void sendThread::onNewConnection()
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         socket->setReadBufferSize(readBufferSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socketOptions::keepAlive(socket->socketDescriptor());
         connectionId(socket);
         if (fastTransfer && peers)
             peers->track(socket);

@@ -96,6 +96,9 @@ public:
     // connection: receivers end a transfer after 1000 ms without bytes, so what follows
     // starts clean instead of landing in the cut file.
     static constexpr int silenceAfterCutMs = 1500;
+    // A send whose connection takes no byte for this long ends as a lost connection (tests
+    // shorten it before sending).
+    std::atomic<int> stallMs{15000};
     // Most bytes the target socket held unwritten during the last transfer (sender writes).
     std::atomic<qint64> peakUnwritten{0};
 
