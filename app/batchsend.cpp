@@ -7,6 +7,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QStyle>
 #include <QMenu>
 #include <QMutexLocker>
 #include <QProgressBar>
@@ -33,10 +34,9 @@ void MainWindow::initBatchSend()
     ui->textEdit->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->textEdit, &QWidget::customContextMenuRequested, this, &MainWindow::showLogMenu);
 
-    // Room for the rate and the time left beside the share.
-    transferProgressBar->setMinimumWidth(
-        transferProgressBar->fontMetrics().horizontalAdvance(QStringLiteral("100%  999.99MB/s  剩余0:00:00")) + 24);
     incomingLabel = new QLabel(this);
+    incomingLabel->setMaximumWidth(incomingLabel->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 24);
+    incomingLabel->setMinimumWidth(1);
     incomingLabel->setTextFormat(Qt::PlainText); // the name comes from a peer
     ui->statusbar->addWidget(incomingLabel, 0);
     incomingLabel->hide();
@@ -88,7 +88,19 @@ void MainWindow::showFileStarting()
     sendWorker->sendRole.store(batchRole);
     log(QStringLiteral("开始传送中..."));
     setTransferBusy(false, 1);
-    transferProgressBar->show();
+    if (transferProgressBar->isHidden()) {
+        // As wide as its longest text, if the status bar has that much room beside what it
+        // shows; never so wide that the window must grow.
+        int taken = 0;
+        for (QWidget *item : ui->statusbar->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (item != transferProgressBar && item->isVisible())
+                taken += item->width() + ui->statusbar->style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing);
+        }
+        const int wanted = transferProgressBar->fontMetrics().horizontalAdvance(QStringLiteral("100%  999.99MB/s  剩余0:00:00")) + 24;
+        const int room = ui->statusbar->contentsRect().width() - taken - 32; // the size grip and margins
+        transferProgressBar->setMinimumWidth(qBound(1, room, wanted));
+        transferProgressBar->show();
+    }
 }
 
 // The first file was shown as the command went out.

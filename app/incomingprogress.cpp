@@ -22,8 +22,21 @@ void MainWindow::sampleSendRate()
         return;
     const qint64 left = qMax<qint64>(0, sendWorker->fileSize.load() - read);
     const qint64 seconds = qint64(double(left) / sendRate.bytesPerSecond() + 0.5);
-    transferProgressBar->setFormat(QStringLiteral("%p%  ") + rates::mbPerSecond(sendRate.bytesPerSecond())
-                                   + QStringLiteral("MB/s  剩余") + rates::duration(seconds));
+    // The longest form that fits the bar: the window never grows for its text.
+    const QString share = QString::number(transferProgressBar->value()) + QLatin1Char('%');
+    const QString rate = rates::mbPerSecond(sendRate.bytesPerSecond()) + QStringLiteral("MB/s");
+    const QString forms[] = {share + QStringLiteral("  ") + rate + QStringLiteral("  剩余") + rates::duration(seconds),
+                             share + QStringLiteral("  ") + rate};
+    const int room = transferProgressBar->contentsRect().width() - 12;
+    QString text = share;
+    for (const QString &form : forms) {
+        if (transferProgressBar->fontMetrics().horizontalAdvance(form) <= room) {
+            text = form;
+            break;
+        }
+    }
+    text.replace(share, QStringLiteral("%p%"));
+    transferProgressBar->setFormat(text);
 }
 
 void MainWindow::pollIncoming()
@@ -38,6 +51,8 @@ void MainWindow::pollIncoming()
     }
     if (!incomingTimer.isActive())
         incomingTimer.start();
-    incomingLabel->setText(text);
+    // A peer's long name is cut in the middle rather than widening the window.
+    incomingLabel->setText(incomingLabel->fontMetrics().elidedText(text, Qt::ElideMiddle, incomingLabel->maximumWidth()));
+    incomingLabel->setToolTip(text);
     incomingLabel->show();
 }

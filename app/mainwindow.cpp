@@ -72,6 +72,11 @@ void MainWindow::initStatusBar()
     transferProgressBar = new QProgressBar(this);
     for (QLabel *label : {serverStateLabel, serverErrorLabel, clientStateLabel, clientErrorLabel})
         label->setAutoFillBackground(true);
+    // What the status bar shows may be cut, never make the window wider: a minimum of their
+    // own keeps the texts' widths out of the window's minimum.
+    for (QWidget *item : std::initializer_list<QWidget *>{serverStateLabel, serverErrorLabel, clientStateLabel,
+                                                          clientErrorLabel, transferProgressBar})
+        item->setMinimumWidth(1);
 
     ui->statusbar->addWidget(serverStateLabel, 0);
     ui->statusbar->addPermanentWidget(serverErrorLabel, 0);

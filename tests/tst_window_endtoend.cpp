@@ -311,6 +311,15 @@ void tst_WindowEndToEnd::batches()
         return;
     MainWindow &from = dropped ? *pair.server : *pair.client;
     MainWindow &to = dropped ? *pair.client : *pair.server;
+    // Shown at their smallest, so that any status-bar text that counts toward the window's
+    // minimum would widen it.
+    for (MainWindow *w : {&from, &to}) {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        w->resize(w->minimumSizeHint());
+    }
+    QTRY_COMPARE(from.size(), from.minimumSizeHint());
+    const QSize fromSize = from.size(), toSize = to.size();
     P::ui(from)->textEdit->clear();
     P::ui(to)->textEdit->clear();
 
@@ -387,6 +396,8 @@ void tst_WindowEndToEnd::batches()
     }
     QVERIFY(P::ui(from)->fileTransmitBtn->isEnabled());
     QVERIFY(P::progressBar(from)->isHidden());
+    QCOMPARE(from.size(), fromSize);
+    QCOMPARE(to.size(), toSize);
     QCOMPARE(P::worker(from)->sendRole.load(), int(RoleIdle));
 }
 
