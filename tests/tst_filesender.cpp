@@ -12,20 +12,7 @@
 
 #include "tests/workerrig.h"
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#endif
-
 namespace {
-bool underWine()
-{
-#ifdef Q_OS_WIN
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
-
 QByteArray content(qint64 size)
 {
     QByteArray b(int(size), Qt::Uninitialized);
@@ -250,8 +237,6 @@ private slots:
     void targetGone()
     {
         QFETCH(int, how);
-        if (how == PeerCloses && underWine())
-            QSKIP("Wine reports a reset peer to no socket notifier while the sender waits to write");
         WorkerRig k(freePort());
         WorkerLog log(k.w);
         Peer peer;
