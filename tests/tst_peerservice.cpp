@@ -91,6 +91,22 @@ std::vector<std::unique_ptr<QUdpSocket>> boundSockets(int first, int count, quin
     return sockets;
 }
 
+// Whether a datagram from a socket bound to 127.0.0.2 arrives from that address (Wine sends
+// it from 127.0.0.1): the tests of many sources need it.
+bool loopbackSourcesKept()
+{
+    QUdpSocket to, from;
+    if (!to.bind(QHostAddress(QHostAddress::LocalHost), 0) || !from.bind(loopback(2), 0))
+        return false;
+    from.writeDatagram("x", QHostAddress::LocalHost, to.localPort());
+    if (!to.hasPendingDatagrams() && !to.waitForReadyRead(2000))
+        return false;
+    QHostAddress sender;
+    char byte;
+    to.readDatagram(&byte, 1, &sender);
+    return sender == loopback(2);
+}
+
 } // namespace
 
 class TestPeerService : public QObject {
@@ -294,6 +310,8 @@ void TestPeerService::clientListsOnlyAnswersToItsProbe()
     const QByteArray bytes = serverAnswer(name);
     QUdpSocket otherPort;
     if (answer == QLatin1String("65 servers")) {
+        if (!loopbackSourcesKept())
+            QSKIP("datagrams from 127.0.0.x do not keep their source address here");
         const auto first = boundSockets(2, 64, port);
         QVERIFY2(!first.empty(), "127.0.0.0/8 is not all loopback here");
         for (const auto &s : first)
@@ -352,6 +370,8 @@ void TestPeerService::discoveryAnswersStayWithinBudget()
     QUdpSocket intruder; // another user's socket would be refused the same way
     QVERIFY(!intruder.bind(QHostAddress::LocalHost, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
 #endif
+    if (addresses > 1 && !loopbackSourcesKept())
+        QSKIP("datagrams from 127.0.0.x do not keep their source address here");
     const auto probers = boundSockets(2, addresses, 0);
     QVERIFY2(!probers.empty(), "127.0.0.0/8 is not all loopback here");
     QTest::qWait(600);

@@ -11,7 +11,7 @@ tools/windows/build.sh "$build" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/tools/windows/wine-test.sh"
 
 # Suites that cannot run under Wine, each with its reason ("name:reason", one per line).
-skipped="tst_peerservice:two discovery cases fail under Wine (many 127.0.0.x bound at one port; answers to a burst of 200 probes), not yet told apart from a fault of ours"
+skipped=""
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/lumo-wine-XXXXXX")
 export WINEPREFIX="$scratch/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
