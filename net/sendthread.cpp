@@ -27,6 +27,7 @@
 #include <unistd.h>
 #endif
 
+#include "net/peerlimits.h"
 #include "transfer/receivethread.h"
 
 namespace {
@@ -464,7 +465,7 @@ void sendThread::acceptPeers()
             delete socket;
             continue;
         }
-        if (openPeers.size() >= maxPeers) {
+        if (!peerLimits::admits(openPeers, socket->peerAddress(), maxPeers)) {
             refuse(socket);
             continue;
         }
@@ -479,7 +480,8 @@ void sendThread::refuse(QTcpSocket *socket)
 {
     if (!refusing) {
         refusing = true;
-        std::fprintf(stderr, "%d peers are connected: further connections are closed at once\n", maxPeers);
+        std::fprintf(stderr, "connections beyond %d peers, or %d from one address, are closed at once\n",
+                     peerLimits::maxPeers(maxPeers), peerLimits::perAddress);
     }
     socket->abort();
     delete socket;

@@ -101,8 +101,9 @@ public:
 
     quint16 port() const { return listenPort; }
 
-    // Accepted peers connected at once; more are closed on arrival, so that descriptors
-    // remain for received files.
+    // Accepted peers connected at once (fewer under a low descriptor limit, and at most
+    // peerLimits::perAddress from one address); more are closed on arrival, so that
+    // descriptors remain for received files.
     static constexpr int maxPeers = 512;
     // After an accept error (typically out of descriptors) accepting rests this long, twice
     // as long after each further error, up to the longest.
