@@ -142,7 +142,8 @@ bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<qu
         return false;
     if (declaredSize) {
         const VolumeSpace space = spaceOf(dir);
-        if (space.available >= 0 && *declaredSize + quint64(reserveFor(space)) > quint64(space.available))
+        const qint64 room = space.available - reserveFor(space);
+        if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
             return false;
     }
     // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
