@@ -147,10 +147,11 @@ bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<qu
             return false;
     }
     // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
-    // NewOnly: never opens what is already there, a planted link included.
+    // NewOnly: never opens what is already there, a planted link included. Readable, so that
+    // the bytes can be copied out should the name be taken from under it (keepElsewhere).
     for (int attempt = 0; attempt < 8; ++attempt) {
         file.setFileName(directory.filePath(temporaryName(name, limit)));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             target = info.filePath();
             partPath = directory.filePath(partNameFor(name, limit));
             receiveDir = dir;
@@ -208,55 +209,58 @@ int ReceiveFile::nameLength(const QString &name)
 #endif
 }
 
-ReceiveFile::FileId ReceiveFile::identityOf(const QString &path)
+#ifdef Q_OS_WIN
+ReceiveFile::FileId ReceiveFile::identityOf(HANDLE h)
 {
     FileId id;
-#ifdef Q_OS_WIN
-    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return id;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(h, &info)) {
-        id.device = info.dwVolumeSerialNumber;
-        id.node = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-        id.valid = true;
-    }
-    CloseHandle(h);
-#else
-    struct stat st;
-    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
-        id.device = quint64(st.st_dev);
-        id.node = quint64(st.st_ino);
-        id.valid = true;
-    }
-#endif
-    return id;
-}
-
-// The open file itself, not whatever its name leads to by now.
-ReceiveFile::FileId ReceiveFile::openedIdentity() const
-{
-#ifdef Q_OS_WIN
-    FileId id;
-    BY_HANDLE_FILE_INFORMATION info;
-    const HANDLE h = HANDLE(_get_osfhandle(file.handle()));
     if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
         id.device = info.dwVolumeSerialNumber;
         id.node = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
         id.valid = true;
     }
     return id;
+}
 #else
+ReceiveFile::FileId ReceiveFile::identityOf(int result, const struct stat &st)
+{
     FileId id;
-    struct stat st;
-    if (::fstat(file.handle(), &st) == 0) {
+    if (result == 0 && S_ISREG(st.st_mode)) {
         id.device = quint64(st.st_dev);
         id.node = quint64(st.st_ino);
         id.valid = true;
     }
     return id;
+}
+#endif
+
+// What the name leads to now, a link itself rather than its target.
+ReceiveFile::FileId ReceiveFile::identityOf(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileId id = identityOf(h);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return id;
+#else
+    struct stat st;
+    const int result = ::lstat(QFile::encodeName(path).constData(), &st);
+    return identityOf(result, st);
+#endif
+}
+
+// The open file itself, not whatever its name leads to by now.
+ReceiveFile::FileId ReceiveFile::openedIdentity() const
+{
+#ifdef Q_OS_WIN
+    return identityOf(HANDLE(_get_osfhandle(file.handle())));
+#else
+    struct stat st;
+    const int result = ::fstat(file.handle(), &st);
+    return identityOf(result, st);
 #endif
 }
 
@@ -286,6 +290,10 @@ bool ReceiveFile::finish()
 {
     if (!file.isOpen())
         return false;
+    if (!stillUnderItsName()) {
+        keepElsewhere();
+        return false;
+    }
     if (closeFile() && moveTo(target))
         return true;
     moveTo(partPath);
@@ -296,9 +304,38 @@ bool ReceiveFile::abandon()
 {
     if (!file.isOpen())
         return true;
+    if (!stillUnderItsName())
+        return keepElsewhere();
     const bool flushed = closeFile();
     moveTo(partPath);
     return flushed;
+}
+
+bool ReceiveFile::stillUnderItsName() const
+{
+    return identityOf(file.fileName()) == createdId;
+}
+
+// The temporary name leads elsewhere now (replaced or moved by someone else): nothing is
+// moved onto the name, whatever took the temporary name stays, and the bytes written are
+// copied out of the open file to the part name.
+bool ReceiveFile::keepElsewhere()
+{
+    QFile copy(QDir(receiveDir).filePath(temporaryName(QFileInfo(target).fileName(), nameLimit(receiveDir))));
+    bool copied = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.seek(0);
+    const FileId copyId = copied ? identityOf(copy.fileName()) : FileId();
+    while (copied) {
+        const QByteArray block = file.read(1024 * 1024);
+        if (block.isEmpty())
+            break;
+        copied = copy.write(block) == block.size();
+    }
+    copied = copied && copy.flush();
+    file.close();
+    copy.close();
+    if (copy.exists() && identityOf(copy.fileName()) == copyId)
+        replaceFile(copy.fileName(), partPath);
+    return copied;
 }
 
 QString ReceiveFile::directoryFor(const QString &configured)

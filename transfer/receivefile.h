@@ -7,6 +7,10 @@
 #include <atomic>
 #include <optional>
 
+#ifndef Q_OS_WIN
+struct stat;
+#endif
+
 // One received file in the receive directory. It opens only a plain entry directly inside
 // that directory, never creates a directory, and counts the bytes actually written.
 //
@@ -87,10 +91,17 @@ private:
         bool operator==(const FileId &o) const { return valid && o.valid && device == o.device && node == o.node; }
     };
     static FileId identityOf(const QString &path);
+#ifdef Q_OS_WIN
+    static FileId identityOf(void *handle);
+#else
+    static FileId identityOf(int statResult, const struct stat &st);
+#endif
     FileId openedIdentity() const;
 
     bool closeFile();
     bool moveTo(const QString &path);
+    bool stillUnderItsName() const;
+    bool keepElsewhere();
     bool roomLeft();
 
     QFile file;
