@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -99,6 +100,7 @@ private slots:
     void pausesUnderOneSecondKeepTheTransfer();
     void twoConnectionsAtOnce();
     void sameNameFromTwoPeersNeverMixes();
+    void replacedTemporaryFileIsNeverRenamed();
     void endOfStreamEndsTheConnectionAtOnce_data();
     void endOfStreamEndsTheConnectionAtOnce();
     void createFailureConsumesTransferSilently_data();
@@ -320,6 +322,31 @@ void tst_ReceiveThread::sameNameFromTwoPeersNeverMixes()
     QTRY_COMPARE(log->finished.size(), 2);
     QCOMPARE(readFile(recvPath(QStringLiteral("same.bin"))), two); // the one that finished last
     QCOMPARE(QDir(recvDir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("same.bin")});
+}
+
+// Catches a stranger's file, put under another transfer's temporary name, that ends up under
+// that transfer's name, and the transfer's bytes lost with the replaced file.
+void tst_ReceiveThread::replacedTemporaryFileIsNeverRenamed()
+{
+#ifdef Q_OS_UNIX
+    send(1, {header("r.pdf", 6) + "abc"});
+    QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+    const QStringList inTransit = QDir(recvDir).entryList(QDir::Files);
+    QCOMPARE(inTransit.size(), 1);
+    QFile planted(temp->filePath(QStringLiteral("planted")));
+    QVERIFY(planted.open(QIODevice::WriteOnly) && planted.write("stranger") == 8);
+    planted.close();
+    QCOMPARE(std::rename(QFile::encodeName(planted.fileName()).constData(),
+                         QFile::encodeName(recvPath(inTransit.first())).constData()),
+             0);
+    send(1, {"def" + wire::endMarker});
+    QTRY_COMPARE(log->codes.size() ? log->codes.last() : -1, int(RecWriteFailed));
+    QVERIFY(!QFileInfo::exists(recvPath(QStringLiteral("r.pdf"))));
+    QCOMPARE(readFile(recvPath(QStringLiteral("r.pdf.part"))), QByteArray("abcdef"));
+    QCOMPARE(readFile(recvPath(inTransit.first())), QByteArray("stranger"));
+#else
+    QSKIP("replaces a file that is open, the POSIX way");
+#endif
 }
 
 void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce_data()
