@@ -1,11 +1,40 @@
 #include "net/peerlimits.h"
 
 #include <QTcpSocket>
+#include <QVector>
 
-#ifndef Q_OS_WIN
+#include <algorithm>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <cerrno>
 #include <climits>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #endif
+
+namespace {
+
+// A peer that has closed its end, or reset it, before the worker read that: it no longer holds
+// a place (a client that reconnects quickly would otherwise be refused by its own old ones).
+bool hungUp(const QTcpSocket *socket)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor < 0)
+        return true;
+    char byte;
+#ifdef Q_OS_WIN
+    // Accepted sockets are non-blocking: no data gives WSAEWOULDBLOCK.
+    const int n = ::recv(SOCKET(descriptor), &byte, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK && WSAGetLastError() != WSAEMSGSIZE);
+#else
+    const ssize_t n = ::recv(int(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+#endif
+}
+
+} // namespace
 
 namespace peerLimits {
 
@@ -46,13 +75,14 @@ bool admits(const QSet<const QTcpSocket *> &open, const QHostAddress &address, i
 {
     if (open.size() >= maxPeers(most))
         return false;
-    int fromAddress = 0;
+    QVector<const QTcpSocket *> same;
     for (const QTcpSocket *socket : open) {
-        if (socket->peerAddress().isEqual(address, QHostAddress::ConvertV4MappedToIPv4)
-            && ++fromAddress >= perAddress)
-            return false;
+        if (socket->peerAddress().isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
+            same.append(socket);
     }
-    return true;
+    // Looked into only at the cap, so that an ordinary accept costs no system call.
+    return same.size() < perAddress
+        || std::count_if(same.cbegin(), same.cend(), [](const QTcpSocket *s) { return !hungUp(s); }) < perAddress;
 }
 
 } // namespace peerLimits

@@ -120,7 +120,6 @@ bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<qu
     abandon();
     count = 0;
     target.clear();
-    declared = declaredSize;
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
         || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return false;
@@ -281,7 +280,7 @@ bool ReceiveFile::moveTo(const QString &path)
     const QFileInfo info(path);
     if (info.exists() && !info.isFile() && !info.isSymLink())
         return false;
-    if (!(identityOf(file.fileName()) == createdId))
+    if (!stillUnderItsName())
         return false;
     return replaceFile(file.fileName(), path);
 }

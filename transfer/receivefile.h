@@ -109,7 +109,6 @@ private:
     QString partPath;   // where an unfinished transfer's bytes stay
     QString receiveDir;
     FileId createdId;   // the temporary file as created; renamed only while it is still that one
-    std::optional<quint64> declared;
     quint64 nextSpaceCheck = 0;
     quint64 count = 0;
 };
