@@ -7,6 +7,7 @@
 #include "app/cli.h"
 #include "app/mainwindow.h"
 #include "app/quitsignals.h"
+#include "net/peerlimits.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -85,6 +86,8 @@ int runWindow(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // Many peers and their files each hold a descriptor; the peer caps follow this limit.
+    peerLimits::raiseDescriptorLimit();
     const QStringList arguments = argumentsOf(argc, argv);
     if (cli::wanted(arguments)) {
         useParentConsole();

@@ -11,6 +11,7 @@
 
 #include "net/acceptloop.h"
 #include "net/memorytuning.h"
+#include "net/peerlimits.h"
 #include "net/socketoptions.h"
 #include "transfer/receivethread.h"
 
@@ -342,7 +343,7 @@ void sendThread::takePeer(qintptr descriptor)
         delete socket;
         return;
     }
-    if (openPeers.size() >= maxPeers) {
+    if (!peerLimits::admits(openPeers, socket->peerAddress(), maxPeers)) {
         refuse(socket);
         return;
     }
@@ -355,7 +356,8 @@ void sendThread::refuse(QTcpSocket *socket)
 {
     if (!refusing) {
         refusing = true;
-        std::fprintf(stderr, "%d peers are connected: further connections are closed at once\n", maxPeers);
+        std::fprintf(stderr, "connections beyond %d peers, or %d from one address, are closed at once\n",
+                     peerLimits::maxPeers(maxPeers), peerLimits::perAddress);
     }
     socket->abort();
     delete socket;

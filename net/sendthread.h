@@ -86,8 +86,9 @@ public:
 
     quint16 port() const { return listenPort; }
 
-    // Accepted peers connected at once; more are closed on arrival, so that descriptors
-    // remain for received files.
+    // Accepted peers connected at once (fewer under a low descriptor limit, and at most
+    // peerLimits::perAddress from one address); more are closed on arrival, so that
+    // descriptors remain for received files.
     static constexpr int maxPeers = 512;
 
     // The sender keeps at most this many bytes unwritten in a socket before it waits.

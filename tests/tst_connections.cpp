@@ -4,8 +4,11 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
+#include "net/peerlimits.h"
 #include "tests/workerrig.h"
 
 #ifdef Q_OS_UNIX
@@ -427,6 +430,66 @@ private slots:
             ::close(fd);
 #else
         QSKIP("lowers the descriptor limit the POSIX way");
+#endif
+    }
+
+    void peersOverTheCapsAreClosed_data()
+    {
+        QTest::addColumn<int>("descriptorLimit"); // 0: as it is
+        QTest::addColumn<int>("admitted");        // from 127.0.0.1
+        QTest::addColumn<bool>("otherAddressAdmitted");
+        QTest::newRow("64 from one address") << 0 << peerLimits::perAddress << true;
+        QTest::newRow("descriptor limit leaves 3 peers") << peerLimits::descriptorReserve + 3 << 3 << false;
+    }
+    // Catches one address holding every place, and a cap that ignores the descriptor limit
+    // (files on accepted connections would then fail to open).
+    void peersOverTheCapsAreClosed()
+    {
+#ifdef Q_OS_LINUX
+        QFETCH(int, descriptorLimit);
+        QFETCH(int, admitted);
+        QFETCH(bool, otherAddressAdmitted);
+        WorkerRig k(freePort());
+        int accepted = 0;
+        connect(k.w, &sendThread::onNewClientconnected, this, [&] { ++accepted; });
+        k.cmd(CmdStartListen);
+        k.settle();
+        QTRY_VERIFY(k.w->recThread->running); // its event dispatcher exists before the limit drops
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        struct Restore {
+            rlimit limit;
+            ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+        } restore{saved};
+        if (descriptorLimit) {
+            const int lowestFree = ::open("/dev/null", O_RDONLY);
+            ::close(lowestFree);
+            if (lowestFree + 2 * admitted + 8 > descriptorLimit)
+                QSKIP("too many descriptors already open");
+            rlimit low = saved;
+            low.rlim_cur = rlim_t(descriptorLimit);
+            QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        }
+        std::vector<std::unique_ptr<QTcpSocket>> peers;
+        const auto unconnected = [&] {
+            return std::count_if(peers.begin(), peers.end(),
+                                 [](const auto &p) { return p->state() == QAbstractSocket::UnconnectedState; });
+        };
+        for (int i = 0; i <= admitted; ++i) {
+            peers.push_back(std::make_unique<QTcpSocket>());
+            peers.back()->connectToHost(QHostAddress::LocalHost, k.w->port());
+        }
+        QTRY_COMPARE(accepted, admitted);
+        QTRY_COMPARE(unconnected(), 1L);
+        // Another address of the loopback network counts apart.
+        peers.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(peers.back()->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+        peers.back()->connectToHost(QHostAddress::LocalHost, k.w->port());
+        QTRY_COMPARE(accepted + unconnected(), admitted + 2L);
+        k.settle();
+        QCOMPARE(accepted, admitted + (otherAddressAdmitted ? 1 : 0));
+#else
+        QSKIP("needs a second loopback address and the POSIX descriptor limit");
 #endif
     }
 

@@ -1,3 +1,4 @@
+#include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 #include "transfer/wireformat.h"
 
@@ -8,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -98,6 +100,7 @@ private slots:
     void pausesUnderOneSecondKeepTheTransfer();
     void twoConnectionsAtOnce();
     void sameNameFromTwoPeersNeverMixes();
+    void replacedTemporaryFileIsNeverRenamed();
     void endOfStreamEndsTheConnectionAtOnce_data();
     void endOfStreamEndsTheConnectionAtOnce();
     void createFailureConsumesTransferSilently_data();
@@ -141,6 +144,7 @@ void tst_ReceiveThread::cleanup()
     log.reset();
     temp.reset();
     receiveDirPath.set(QString());
+    ReceiveFile::spaceQuery = nullptr;
 }
 
 void tst_ReceiveThread::startEngine()
@@ -209,6 +213,13 @@ void tst_ReceiveThread::exactWritesGiveTheOriginalCodes_data()
         << QList<int>{RecStarted, RecProgress, RecFinished}
         << Counters{{5, quint64(header(name, 5).size() + 5 + 18)}} << QList<QByteArray>{}
         << QStringLiteral("报告.txt") << hello;
+    // 244 bytes: its temporary and .part forms must still fit beside it.
+    const QString longName = QString(80, QChar(0x62a5)) + QStringLiteral(".bin");
+    QTest::newRow("244-byte name of 80 CJK characters")
+        << QList<QByteArray>{header(longName.toUtf8(), 5), hello, wire::endMarker}
+        << QList<int>{RecStarted, RecProgress, RecFinished}
+        << Counters{{5, quint64(header(longName.toUtf8(), 5).size() + 5 + 18)}} << QList<QByteArray>{} << longName
+        << hello;
 }
 
 // Catches a departure from the codes and counters the window expects from a normal sender.
@@ -313,6 +324,31 @@ void tst_ReceiveThread::sameNameFromTwoPeersNeverMixes()
     QCOMPARE(QDir(recvDir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("same.bin")});
 }
 
+// Catches a stranger's file, put under another transfer's temporary name, that ends up under
+// that transfer's name, and the transfer's bytes lost with the replaced file.
+void tst_ReceiveThread::replacedTemporaryFileIsNeverRenamed()
+{
+#ifdef Q_OS_UNIX
+    send(1, {header("r.pdf", 6) + "abc"});
+    QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+    const QStringList inTransit = QDir(recvDir).entryList(QDir::Files);
+    QCOMPARE(inTransit.size(), 1);
+    QFile planted(temp->filePath(QStringLiteral("planted")));
+    QVERIFY(planted.open(QIODevice::WriteOnly) && planted.write("stranger") == 8);
+    planted.close();
+    QCOMPARE(std::rename(QFile::encodeName(planted.fileName()).constData(),
+                         QFile::encodeName(recvPath(inTransit.first())).constData()),
+             0);
+    send(1, {"def" + wire::endMarker});
+    QTRY_COMPARE(log->codes.size() ? log->codes.last() : -1, int(RecWriteFailed));
+    QVERIFY(!QFileInfo::exists(recvPath(QStringLiteral("r.pdf"))));
+    QCOMPARE(readFile(recvPath(QStringLiteral("r.pdf.part"))), QByteArray("abcdef"));
+    QCOMPARE(readFile(recvPath(inTransit.first())), QByteArray("stranger"));
+#else
+    QSKIP("replaces a file that is open, the POSIX way");
+#endif
+}
+
 void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -329,6 +365,11 @@ void tst_ReceiveThread::endOfStreamEndsTheConnectionAtOnce_data()
     const QByteArray broken = wire::startMarker + "x" + wire::sizeMarker;
     QTest::newRow("unfinished header is text") << broken << QList<int>{RecText} << QList<QByteArray>{broken}
                                                << QStringList{good};
+    // "<name>.part" would be 260 bytes: shortened, the same on every attempt.
+    const QByteArray longest = QByteArray(251, 'n') + ".bin";
+    QTest::newRow("a cut 255-byte name leaves one shortened .part")
+        << header(longest, 50) + "abc" << QList<int>{RecStarted, RecTimeout} << QList<QByteArray>{}
+        << QStringList{QString(250, QLatin1Char('n')) + QStringLiteral(".part=abc"), good};
     QTest::newRow("short file ended early by its sender")
         << header("o.bin", 50) + "abc" + wire::endMarker << QList<int>{RecStarted, RecFinished} << QList<QByteArray>{}
         << QStringList{QStringLiteral("o.bin=abc")};
@@ -365,6 +406,10 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
     QTest::newRow("name is empty") << QByteArray() << QString();
     QTest::newRow("name ends in a separator") << QByteArray("dir/") << QString();
     QTest::newRow("name of an existing directory") << QByteArray("d") << QStringLiteral("directory");
+    QTest::newRow("name longer than the file system takes") << QByteArray(252, 'x') + ".bin" << QString();
+    // Another transfer's bytes in transit could be replaced under it.
+    QTest::newRow("name of the temporary form") << QByteArray("report.pdf.0badf00d.part") << QString();
+    QTest::newRow("declared size over the free space") << QByteArray("big.bin") << QStringLiteral("full");
 #ifdef Q_OS_UNIX
     QTest::newRow("name of a link leading outside") << QByteArray("l.txt") << QStringLiteral("link");
 #endif
@@ -376,8 +421,9 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
         << QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() << QStringLiteral("app");
 }
 
-// Catches a failed transfer that floods the log as text, a directory created on the way, and
-// a write through a link that leaves the receive directory.
+// Catches a failed transfer that floods the log as text, a directory created on the way, a
+// write through a link that leaves the receive directory, and a refused transfer that still
+// leaves a file behind.
 void tst_ReceiveThread::createFailureConsumesTransferSilently()
 {
     QFETCH(QByteArray, name);
@@ -397,7 +443,13 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
         out.write("keep");
         out.close();
         QVERIFY(QFile::link(outside, recvPath(QStringLiteral("l.txt"))));
+    } else if (setup == QLatin1String("full")) {
+        // One byte short of the 30000 sent beside the reserve.
+        ReceiveFile::spaceQuery = [](const QString &) {
+            return ReceiveFile::VolumeSpace{ReceiveFile::minimumReserve + 29999, qint64(1) << 30};
+        };
     }
+    const QStringList before = QDir(recvDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     const QByteArray data = pattern(30000);
     send(1, {header(name, data.size()), data.left(12000), data.mid(12000, 12000), data.mid(24000),
              wire::endMarker, wire::greeting});
@@ -408,6 +460,7 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
         QCOMPARE(readFile(outside), QByteArray("keep"));
     if (setup == QLatin1String("app"))
         QCOMPARE(readFile(appFile), appFileBefore);
+    QCOMPARE(QDir(recvDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
 }
 
 void tst_ReceiveThread::namesStayInsideTheReceiveDirectory_data()

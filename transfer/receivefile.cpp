@@ -6,12 +6,18 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
 #include <cstdio>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -49,22 +55,67 @@ bool replaceFile(const QString &from, const QString &to)
 #endif
 }
 
-// A name for the bytes in transit that no peer's name can already hold: created exclusively,
-// and short enough for any file system whatever the received name's length.
-QString temporaryName(const QString &name)
+// The longest start of name that fits in limit, cut between characters.
+QString fitted(const QString &name, int limit)
 {
-    QString stem = name.left(40);
-    if (!stem.isEmpty() && stem.at(stem.size() - 1).isHighSurrogate())
+    QString stem = name;
+    while (!stem.isEmpty() && ReceiveFile::nameLength(stem) > limit) {
         stem.chop(1);
+        if (!stem.isEmpty() && stem.at(stem.size() - 1).isHighSurrogate())
+            stem.chop(1);
+    }
+    return stem;
+}
+
+// ".%08x.part", as temporaryName() ends.
+constexpr int temporaryTail = 14;
+
+// A name for the bytes in transit that no peer's name can already hold: created exclusively
+// (received names of this form are refused), and short enough for the file system whatever
+// the received name's length.
+QString temporaryName(const QString &name, int limit)
+{
+    const QString stem = fitted(name.left(40), limit - temporaryTail);
     return QStringLiteral("%1.%2%3")
         .arg(stem)
         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
         .arg(ReceiveFile::partSuffix);
 }
 
+bool isTemporaryForm(const QString &name)
+{
+    static const QRegularExpression form(QStringLiteral("\\.[0-9a-f]{8}\\.part$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    return form.match(name).hasMatch();
+}
+
+// "<name>.part", or a shortened form when that is too long: the same for the same name, so
+// that retries replace one another's bytes instead of piling up.
+QString partNameFor(const QString &name, int limit)
+{
+    const QString part = name + ReceiveFile::partSuffix;
+    if (ReceiveFile::nameLength(part) <= limit)
+        return part;
+    return fitted(name, limit - ReceiveFile::nameLength(ReceiveFile::partSuffix)) + ReceiveFile::partSuffix;
+}
+
+ReceiveFile::VolumeSpace systemSpace(const QString &dir)
+{
+    const QStorageInfo storage(dir);
+    if (!storage.isValid() || !storage.isReady())
+        return {};
+    return {storage.bytesAvailable(), storage.bytesTotal()};
+}
+
+ReceiveFile::VolumeSpace spaceOf(const QString &dir)
+{
+    const ReceiveFile::SpaceQuery query = ReceiveFile::spaceQuery.load();
+    return query ? query(dir) : systemSpace(dir);
+}
+
 } // namespace
 
-bool ReceiveFile::open(const QString &dir, const QString &name)
+bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<quint64> declaredSize)
 {
     abandon();
     count = 0;
@@ -78,16 +129,33 @@ bool ReceiveFile::open(const QString &dir, const QString &name)
 #endif
     if (isProgramFile(name) && isApplicationDir(dir))
         return false;
+    // Another transfer's bytes in transit could be replaced under that name.
+    if (isTemporaryForm(name))
+        return false;
+    const int limit = nameLimit(dir);
+    if (nameLength(name) > limit)
+        return false;
     const QDir directory(dir);
     const QFileInfo info(directory.filePath(name));
     if (info.isSymLink() || (info.exists() && !info.isFile()))
         return false;
+    if (declaredSize) {
+        const VolumeSpace space = spaceOf(dir);
+        const qint64 room = space.available - reserveFor(space);
+        if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
+            return false;
+    }
     // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
-    // NewOnly: never opens what is already there, a planted link included.
+    // NewOnly: never opens what is already there, a planted link included. Readable, so that
+    // the bytes can be copied out should the name be taken from under it (keepElsewhere).
     for (int attempt = 0; attempt < 8; ++attempt) {
-        file.setFileName(directory.filePath(temporaryName(name)));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        file.setFileName(directory.filePath(temporaryName(name, limit)));
+        if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             target = info.filePath();
+            partPath = directory.filePath(partNameFor(name, limit));
+            receiveDir = dir;
+            createdId = openedIdentity();
+            nextSpaceCheck = declaredSize ? *declaredSize + 1 : 0;
             return true;
         }
         if (!QFileInfo::exists(file.fileName()))
@@ -101,7 +169,98 @@ bool ReceiveFile::write(const char *data, qsizetype size)
     const qint64 n = file.write(data, size);
     if (n > 0)
         count += quint64(n);
-    return n == size;
+    return n == size && roomLeft();
+}
+
+// Looked at every spaceCheckBytes, so the cost stays a small share of the writes; the declared
+// size was checked at the start.
+bool ReceiveFile::roomLeft()
+{
+    if (count < nextSpaceCheck)
+        return true;
+    nextSpaceCheck = count + spaceCheckBytes;
+    const VolumeSpace space = spaceOf(receiveDir);
+    return space.available < 0 || space.available > reserveFor(space);
+}
+
+qint64 ReceiveFile::reserveFor(const VolumeSpace &space)
+{
+    return qMax(minimumReserve, space.total / 100);
+}
+
+int ReceiveFile::nameLimit(const QString &dir)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(dir)
+    return 255;
+#else
+    const long limit = ::pathconf(QFile::encodeName(dir).constData(), _PC_NAME_MAX);
+    return limit > 0 && limit < 4096 ? int(limit) : 255;
+#endif
+}
+
+int ReceiveFile::nameLength(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return int(name.size());
+#else
+    return int(QFile::encodeName(name).size());
+#endif
+}
+
+#ifdef Q_OS_WIN
+ReceiveFile::FileId ReceiveFile::identityOf(HANDLE h)
+{
+    FileId id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
+        id.device = info.dwVolumeSerialNumber;
+        id.node = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        id.valid = true;
+    }
+    return id;
+}
+#else
+ReceiveFile::FileId ReceiveFile::identityOf(int result, const struct stat &st)
+{
+    FileId id;
+    if (result == 0 && S_ISREG(st.st_mode)) {
+        id.device = quint64(st.st_dev);
+        id.node = quint64(st.st_ino);
+        id.valid = true;
+    }
+    return id;
+}
+#endif
+
+// What the name leads to now, a link itself rather than its target.
+ReceiveFile::FileId ReceiveFile::identityOf(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const FileId id = identityOf(h);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return id;
+#else
+    struct stat st;
+    const int result = ::lstat(QFile::encodeName(path).constData(), &st);
+    return identityOf(result, st);
+#endif
+}
+
+// The open file itself, not whatever its name leads to by now.
+ReceiveFile::FileId ReceiveFile::openedIdentity() const
+{
+#ifdef Q_OS_WIN
+    return identityOf(HANDLE(_get_osfhandle(file.handle())));
+#else
+    struct stat st;
+    const int result = ::fstat(file.handle(), &st);
+    return identityOf(result, st);
+#endif
 }
 
 bool ReceiveFile::closeFile()
@@ -114,11 +273,14 @@ bool ReceiveFile::closeFile()
 }
 
 // Renames the temporary file onto path, replacing what is there: the name never shows a
-// half-written file, only the old one or the new one.
+// half-written file, only the old one or the new one. Only while the temporary name still
+// holds the file this transfer wrote: whatever took its place stays where it is.
 bool ReceiveFile::moveTo(const QString &path)
 {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile() && !info.isSymLink())
+        return false;
+    if (!stillUnderItsName())
         return false;
     return replaceFile(file.fileName(), path);
 }
@@ -127,9 +289,13 @@ bool ReceiveFile::finish()
 {
     if (!file.isOpen())
         return false;
+    if (!stillUnderItsName()) {
+        keepElsewhere();
+        return false;
+    }
     if (closeFile() && moveTo(target))
         return true;
-    moveTo(target + partSuffix);
+    moveTo(partPath);
     return false;
 }
 
@@ -137,9 +303,38 @@ bool ReceiveFile::abandon()
 {
     if (!file.isOpen())
         return true;
+    if (!stillUnderItsName())
+        return keepElsewhere();
     const bool flushed = closeFile();
-    moveTo(target + partSuffix);
+    moveTo(partPath);
     return flushed;
+}
+
+bool ReceiveFile::stillUnderItsName() const
+{
+    return identityOf(file.fileName()) == createdId;
+}
+
+// The temporary name leads elsewhere now (replaced or moved by someone else): nothing is
+// moved onto the name, whatever took the temporary name stays, and the bytes written are
+// copied out of the open file to the part name.
+bool ReceiveFile::keepElsewhere()
+{
+    QFile copy(QDir(receiveDir).filePath(temporaryName(QFileInfo(target).fileName(), nameLimit(receiveDir))));
+    bool copied = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.seek(0);
+    const FileId copyId = copied ? identityOf(copy.fileName()) : FileId();
+    while (copied) {
+        const QByteArray block = file.read(1024 * 1024);
+        if (block.isEmpty())
+            break;
+        copied = copy.write(block) == block.size();
+    }
+    copied = copied && copy.flush();
+    file.close();
+    copy.close();
+    if (copy.exists() && identityOf(copy.fileName()) == copyId)
+        replaceFile(copy.fileName(), partPath);
+    return copied;
 }
 
 QString ReceiveFile::directoryFor(const QString &configured)

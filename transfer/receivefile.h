@@ -4,13 +4,21 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
+#include <optional>
+
+#ifndef Q_OS_WIN
+struct stat;
+#endif
+
 // One received file in the receive directory. It opens only a plain entry directly inside
 // that directory, never creates a directory, and counts the bytes actually written.
 //
 // The bytes go to a temporary file of their own beside the target, so that a good file of
 // the same name stays untouched until the new one has arrived whole, and two transfers of
 // one name never mix: finish() renames the temporary file onto the name; a transfer that
-// ends any other way leaves what arrived as "<name>.part".
+// ends any other way leaves what arrived as "<name>.part" (shortened when that would be too
+// long for the file system).
 class ReceiveFile {
 public:
     ~ReceiveFile() { abandon(); }
@@ -18,12 +26,16 @@ public:
     // Refuses names that are empty or hold a separator, names Windows reserves (on Windows),
     // the program's own files when dir is the application's directory, and an existing entry
     // that is not a plain file: a link could lead out of the directory, and a pipe or device
-    // could block the engine.
-    bool open(const QString &dir, const QString &name);
-    // False unless every byte was written.
+    // could block the engine. Also refuses a name longer than the directory's file system
+    // allows, a name of the temporary form, and a declared size that does not fit in the free
+    // space beside the reserve.
+    bool open(const QString &dir, const QString &name, std::optional<quint64> declaredSize = {});
+    // False unless every byte was written. Also false once a transfer without a size, or past
+    // its declared size, has brought the free space down to the reserve.
     bool write(const char *data, qsizetype size);
     // Flushes (retrying a few times), closes and puts the file under its name; false when the
-    // bytes may not all be stored (they are then kept as "<name>.part").
+    // bytes may not all be stored (they are then kept as "<name>.part"), or when the temporary
+    // file is no longer the one written (then nothing is moved).
     bool finish();
     // Ends an unfinished transfer: what arrived is kept as "<name>.part". False when even
     // that could not be flushed.
@@ -49,15 +61,55 @@ public:
     // settings, the toolkit's configuration and libraries the next start could load.
     static bool isProgramFile(const QString &name);
 
+    // Free space of the volume that holds a directory; -1 where unknown.
+    struct VolumeSpace {
+        qint64 available = -1;
+        qint64 total = -1;
+    };
+    using SpaceQuery = VolumeSpace (*)(const QString &dir);
+    // Tests plant the free space here; null means the system's answer.
+    static inline std::atomic<SpaceQuery> spaceQuery{nullptr};
+    // Room kept free on the volume, so that one peer cannot fill the disk under everyone.
+    static qint64 reserveFor(const VolumeSpace &space);
+    static constexpr qint64 minimumReserve = 64 * 1024 * 1024;
+    // Bytes written between two looks at the free space.
+    static constexpr quint64 spaceCheckBytes = 8 * 1024 * 1024;
+
+    // The longest entry name the file system of dir takes, in the units nameLength counts:
+    // bytes as the name is stored (POSIX), UTF-16 units (Windows).
+    static int nameLimit(const QString &dir);
+    static int nameLength(const QString &name);
+
     static constexpr int flushAttempts = 3;
     static inline const QString partSuffix = QStringLiteral(".part");
 
 private:
+    struct FileId {
+        quint64 device = 0;
+        quint64 node = 0;
+        bool valid = false;
+        bool operator==(const FileId &o) const { return valid && o.valid && device == o.device && node == o.node; }
+    };
+    static FileId identityOf(const QString &path);
+#ifdef Q_OS_WIN
+    static FileId identityOf(void *handle);
+#else
+    static FileId identityOf(int statResult, const struct stat &st);
+#endif
+    FileId openedIdentity() const;
+
     bool closeFile();
     bool moveTo(const QString &path);
+    bool stillUnderItsName() const;
+    bool keepElsewhere();
+    bool roomLeft();
 
     QFile file;
     QString target;
+    QString partPath;   // where an unfinished transfer's bytes stay
+    QString receiveDir;
+    FileId createdId;   // the temporary file as created; renamed only while it is still that one
+    quint64 nextSpaceCheck = 0;
     quint64 count = 0;
 };
 

@@ -195,7 +195,7 @@ public:
     bool fileOpened(const QString &name, std::optional<quint64> declaredSize) override
     {
         unlist();
-        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name)) {
+        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name, declaredSize)) {
             notify(RecCreateFailed);
             return false;
         }
