@@ -222,8 +222,10 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
     }
     emit batchEnded(queue.status());
     queue.finish();
-    if (isLive(target))
+    if (isLive(target)) {
         flushGreetings(target);
+        writeUpgrade(target);
+    }
 }
 
 // Sends one file and returns the code it reported.
@@ -238,7 +240,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target)
     }
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     // After a cut transfer the receiver must have ended it before this header comes.
-    if (!waitForSilence(socket)) {
+    if (!waitForSilence(socket) || !settleUpgrade(socket)) {
         pushFileReport();
         emit sendTransState(TransStopped);
         return TransStopped;

@@ -122,8 +122,11 @@ public:
     // sets these from its settings before it starts listening or connecting.
     std::atomic<bool> fastTransfer{true};
     std::atomic<bool> discoverable{true}; // answer discovery probes while listening
-    // Worker thread: whether files to this socket go unpaced.
+    // Worker thread: whether files to this socket go unpaced: the exchange completed, both
+    // upgrade frames are on the connection, the peer's with one of our nonces.
     bool isFast(const QTcpSocket *socket) const;
+    // A file waits at most this long for the peer's upgrade frame once ours is written.
+    static constexpr int upgradeWaitMs = 5000;
     PeerService *peerService() const { return peers; }
     // Unpaced sends read and write this much at a time, and keep at most fastBufferBound
     // unwritten in the socket.
@@ -193,6 +196,14 @@ private:
     void sendGreeting(QTcpSocket *target);
     void flushGreetings(QTcpSocket *target);
     bool stopRequested() const;
+    // The upgrade of a connection between two instances (net/upgrade.cpp).
+    void onExchanged(QTcpSocket *socket);
+    void onPeerUpgraded(quint64 connection);
+    void writeUpgrade(QTcpSocket *socket);
+    void publishFast(QTcpSocket *socket);
+    bool settleUpgrade(const QPointer<QTcpSocket> &socket);
+    bool proved(const QTcpSocket *socket) const;
+    QList<ReceivedPiece> withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const;
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
     void deliver(const QList<ReceivedPiece> &pieces);
@@ -233,6 +244,13 @@ private:
     QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
     QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
     QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now
+    struct Upgrade {
+        QVector<quint64> sentNonces; // in our frame; empty while none was written
+        QElapsedTimer sentAt;
+        bool due = false;            // to be written when the connection is free
+        bool proved = false;         // the peer's frame arrived with one of our nonces
+    };
+    QHash<const QTcpSocket *, Upgrade> upgrades; // worker thread only
 };
 
 #endif

@@ -1,3 +1,4 @@
+#include "transfer/extframing.h"
 #include "transfer/receivethread.h"
 #include "transfer/wireformat.h"
 
@@ -111,6 +112,8 @@ private slots:
     void queueDrainedIsSignalledOnce();
     void idleEngineUsesNoProcessor();
     void reportsStayBoundedAndAligned();
+    void upgradeFrameProvesOnlyOutsideATransfer_data();
+    void upgradeFrameProvesOnlyOutsideATransfer();
 
 private:
     void startEngine();
@@ -598,6 +601,52 @@ void tst_ReceiveThread::reportsStayBoundedAndAligned()
     QVERIFY2(held <= recvReports::maxHeldTextBytes, "text bytes are not bounded");
     QVERIFY(!recvReports::takeText().present);
     QVERIFY(recvReports::take(RecText).lastRecvText.isEmpty());
+}
+
+void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
+{
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<bool>("proposed"); // the UDP exchange says the peer is an instance
+    QTest::addColumn<bool>("upgraded");
+    QTest::addColumn<QList<QByteArray>>("texts");
+    QTest::addColumn<QByteArray>("content"); // of f.bin, when a file is sent
+
+    const QByteArray ours = extwire::encodeUpgrade(extwire::featureProof, {7, 42});
+    const QByteArray theirs = extwire::encodeUpgrade(extwire::featureProof, {43});
+    QTest::newRow("our nonce, cut in two, after a text")
+        << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QByteArray();
+    QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
+                                               << QByteArray();
+    QTest::newRow("inside a file it is file data")
+        << QList<QByteArray>{header("f.bin", ours.size()) + ours + wire::endMarker} << true << false
+        << QList<QByteArray>{} << ours;
+    QTest::newRow("toward a plain peer it is text") << QList<QByteArray>{ours} << false << false
+                                                    << QList<QByteArray>{ours} << QByteArray();
+}
+
+// Catches a connection proved by a stranger's nonce, and an upgrade frame taken out of a
+// file's bytes or out of the stream of a peer that never proposed it.
+void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(bool, proposed);
+    QFETCH(bool, upgraded);
+    QFETCH(QList<QByteArray>, texts);
+    QFETCH(QByteArray, content);
+    QSignalSpy proofs(engine.get(), &receiveThread::peerUpgraded);
+    for (const QByteArray &bytes : pieces) {
+        ReceivedPiece p = piece(1, bytes);
+        if (proposed) {
+            p.ownNonces = {42};
+            p.features = extwire::featureProof;
+        }
+        engine->appendPieces({p});
+    }
+    engine->appendPieces({closed(1)});
+    QTRY_COMPARE(log->texts, texts);
+    QTRY_COMPARE(proofs.count(), upgraded ? 1 : 0);
+    if (!content.isEmpty())
+        QTRY_COMPARE(readFile(recvPath(QStringLiteral("f.bin"))), content);
 }
 
 QTEST_GUILESS_MAIN(tst_ReceiveThread)

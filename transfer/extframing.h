@@ -21,9 +21,12 @@
 // as folder, its directories and files, end of folder. Paths are relative UTF-8 with '/'.
 namespace extwire {
 
-// Extended framing version 1, digest XXH3-128.
-constexpr quint32 featureFraming1 = 0x1;
-constexpr quint32 knownFeatures = featureFraming1;
+// Feature bits of the capability exchange. Proof: the upgrade frame proves the exchange on
+// TCP, and the original framing goes on unpaced after it. Framing1: the frames below, digest
+// XXH3-128, after the upgrade frame (not spoken by this version yet).
+constexpr quint32 featureProof = 0x1;
+constexpr quint32 featureFraming1 = 0x2;
+constexpr quint32 knownFeatures = featureProof;
 
 inline const QByteArray upgradeMagic = QByteArrayLiteral("\0LUMOEXT");
 constexpr int upgradeBaseSize = 13;

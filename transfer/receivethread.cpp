@@ -1,5 +1,6 @@
 #include "transfer/receivethread.h"
 
+#include "transfer/extframing.h"
 #include "transfer/receivefile.h"
 #include "transfer/streamparser.h"
 
@@ -11,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 SharedString receiveDirPath;
 
@@ -145,14 +147,19 @@ public:
     ~ReceiveConnection() override { unlist(); }
 
     // backlog: more of this connection is already queued.
-    void feed(const QByteArray &bytes, bool backlog)
+    void feed(const ReceivedPiece &piece, bool backlog)
     {
         lastPiece.start();
         openedInPiece = false;
         endedInPiece = false;
         progress = false;
         const bool continuing = parser.storing();
-        parser.feed(bytes);
+        if (piece.ownNonces.isEmpty()) {
+            flushWatched();
+            parser.feed(piece.bytes);
+        } else {
+            watchForUpgrade(piece);
+        }
         // A piece the parser only held back still continued the file.
         if (continuing && !endedInPiece && parser.storing())
             progress = true;
@@ -163,23 +170,28 @@ public:
             notify(RecProgress);
     }
 
-    bool expired() const { return parser.pending() && lastPiece.elapsed() > receiveThread::timeoutMs; }
+    bool expired() const { return pending() && lastPiece.elapsed() > receiveThread::timeoutMs; }
 
     // Milliseconds until expired() turns true; negative when nothing waits for the timeout.
     qint64 msUntilExpiry() const
     {
-        if (!parser.pending())
+        if (!pending())
             return -1;
         return qMax<qint64>(0, receiveThread::timeoutMs + 1 - lastPiece.elapsed());
     }
 
-    void timeout() { parser.timeout(); }
-    bool idle() const { return !parser.pending(); }
+    void timeout()
+    {
+        flushWatched();
+        parser.timeout();
+    }
+    bool idle() const { return !pending(); }
 
     // Shutdown: keep what has arrived, bytes held back included, without a code.
     void close()
     {
         closing = true;
+        flushWatched();
         parser.timeout();
         file.abandon();
         unlist();
@@ -250,6 +262,71 @@ public:
     }
 
 private:
+    bool pending() const { return parser.pending() || !watched.isEmpty(); }
+
+    // An instance's upgrade frame comes outside any transfer of the original framing; it is
+    // taken out of the stream, and when it proves the connection the worker hears of it.
+    void watchForUpgrade(const ReceivedPiece &piece)
+    {
+        QByteArray buf = watched + piece.bytes;
+        watched.clear();
+        while (!buf.isEmpty()) {
+            const qsizetype at = parser.pending() ? -1 : upgradeAt(buf);
+            if (at != 0) {
+                parser.feed(at < 0 ? buf : buf.left(at));
+                buf = at < 0 ? QByteArray() : buf.mid(at);
+                continue;
+            }
+            extwire::Upgrade upgrade;
+            qsizetype used = 0;
+            const extwire::Scan scan = extwire::scanUpgrade(buf.constData(), buf.size(), &upgrade, &used);
+            if (scan == extwire::Scan::NeedMore) {
+                watched = buf; // at most one frame
+                return;
+            }
+            if (scan == extwire::Scan::No) {
+                parser.feed(buf.left(1));
+                buf = buf.mid(1);
+                continue;
+            }
+            if (proves(upgrade, piece))
+                emit engine.peerUpgraded(id);
+            buf = buf.mid(used);
+        }
+    }
+
+    // Where a frame's magic, or a tail that may begin it, starts; -1 when nowhere.
+    static qsizetype upgradeAt(const QByteArray &buf)
+    {
+        const qsizetype at = buf.indexOf(extwire::upgradeMagic);
+        if (at >= 0)
+            return at;
+        for (qsizetype k = qMin(buf.size(), extwire::upgradeMagic.size() - 1); k > 0; --k) {
+            if (buf.endsWith(extwire::upgradeMagic.left(k)))
+                return buf.size() - k;
+        }
+        return -1;
+    }
+
+    static bool proves(const extwire::Upgrade &upgrade, const ReceivedPiece &piece)
+    {
+        const bool oneBit = upgrade.feature != 0 && (upgrade.feature & (upgrade.feature - 1)) == 0;
+        if (!oneBit || !(upgrade.feature & piece.features))
+            return false;
+        for (const quint64 n : upgrade.nonces) {
+            if (piece.ownNonces.contains(n))
+                return true;
+        }
+        return false;
+    }
+
+    // Bytes held for a frame that did not come are the original framing's after all.
+    void flushWatched()
+    {
+        if (!watched.isEmpty())
+            parser.feed(std::exchange(watched, QByteArray()));
+    }
+
     void report(int code, const RecvSnapshot &snapshot)
     {
         if (closing)
@@ -291,6 +368,7 @@ private:
 
     receiveThread &engine;
     StreamParser parser;
+    QByteArray watched; // the beginning of what may be an upgrade frame
     ReceiveFile file;
     QElapsedTimer lastPiece;
     bool openedInPiece = false;
@@ -321,7 +399,7 @@ public:
             return;
         if (it == open.end())
             it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine, piece.connection)).first;
-        it->second->feed(piece.bytes, backlog);
+        it->second->feed(piece, backlog);
         if (it->second->idle())
             open.erase(it);
     }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "transfer/wireformat.h"
@@ -25,10 +26,20 @@ enum class PeerKind : quint8 {
 };
 
 struct ReceivedPiece {
+    ReceivedPiece() = default;
+    ReceivedPiece(quint64 connection, QByteArray bytes, bool endOfStream = false, PeerKind peer = PeerKind::Plain)
+        : connection(connection), bytes(std::move(bytes)), endOfStream(endOfStream), peer(peer)
+    {
+    }
+
     quint64 connection = 0;
     QByteArray bytes;
     bool endOfStream = false;
     PeerKind peer = PeerKind::Plain;
+    // While the UDP exchange proposes an instance: this end's nonces of it and the framing
+    // versions both speak; the peer's upgrade frame must hold one of each.
+    QVector<quint64> ownNonces;
+    quint32 features = 0;
 };
 
 // What the window reads when it handles RecFinished or RecText: the values of the very
@@ -127,6 +138,8 @@ public:
 signals:
     void sendRecState(int state);
     void queueDrained();
+    // The connection's peer sent an upgrade frame that holds one of this end's nonces.
+    void peerUpgraded(quint64 connection);
 
 protected:
     void run() override;
