@@ -144,7 +144,7 @@ void sendThread::sendGreeting(QTcpSocket *target)
         return;
     const qint64 wait = silenceLeft(target);
     if (wait == 0 && sendingTo != target) {
-        target->write(wire::greeting);
+        target->write(greetingFor(target));
         return;
     }
     if (heldGreetings[target]++ == 0 && wait > 0)
@@ -158,7 +158,7 @@ void sendThread::flushGreetings(QTcpSocket *target)
     const int count = heldGreetings.take(target);
     cutAt.remove(target);
     for (int i = 0; i < count; ++i)
-        target->write(wire::greeting);
+        target->write(greetingFor(target));
 }
 
 // One send command: its files one after another to its target. Commands that come while a
@@ -248,6 +248,8 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target)
     emit sendTransState(TransStarted);
 
     const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (socket && extended(socket))
+        return sendFileExtended(file, name, socket);
     QByteArray buffer = header(name, fileSize);
     fileBytesRead = 0;
     socketBytesWritten = 0;

@@ -64,6 +64,8 @@ sendThread::sendThread(quint16 port)
             onExchanged(socket);
     });
     connect(recThread, &receiveThread::peerUpgraded, this, &sendThread::onPeerUpgraded);
+    connect(recThread, &receiveThread::answerPeer, this, &sendThread::onAnswerPeer);
+    connect(recThread, &receiveThread::peerAnswered, this, &sendThread::onPeerAnswered);
     connect(peers, &PeerService::serverFound, this, [this](const QHostAddress &address, const QString &hostName) {
         bool v4 = false;
         const QHostAddress plain(address.toIPv4Address(&v4));

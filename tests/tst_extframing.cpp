@@ -105,6 +105,11 @@ void tst_ExtFraming::everyCutGivesTheSameEvents_data()
         << QStringList{QStringLiteral("offer big 10 0"), QStringLiteral("accept 6 ") + hexA, QStringLiteral("start 6"),
                        QStringLiteral("text hi"), QStringLiteral("data wxyz"), QStringLiteral("result 1"),
                        QStringLiteral("end ") + hexA, QStringLiteral("refuse 3")};
+    QTest::newRow("a refused offer, then the next")
+        << offer(QStringLiteral("a"), 1, 0) + refuse(RefuseReason::PathRefused) + offer(QStringLiteral("b"), 0, 0) + start(0)
+               + end(digestA)
+        << QStringList{QStringLiteral("offer a 1 0"), QStringLiteral("refuse 1"), QStringLiteral("offer b 0 0"),
+                       QStringLiteral("start 0"), QStringLiteral("end ") + hexA};
     QTest::newRow("abort ends a file at once")
         << offer(QStringLiteral("a"), 100, 0) + start(0) + data("abc", 3) + abort(AbortReason::Stopped) + text("ok")
         << QStringList{QStringLiteral("offer a 100 0"), QStringLiteral("start 0"), QStringLiteral("data abc"),
@@ -164,7 +169,7 @@ void tst_ExtFraming::malformedStreamsFailWithoutAPath_data()
         << offer(QStringLiteral("a"), 2, 0) + start(0) + data("x", 1) + end(digestA) << int(ExtSink::Error::SizeDiffers);
     QTest::newRow("start beyond the size") << offer(QStringLiteral("a"), 2, 0) + start(3) << int(ExtSink::Error::OutOfOrder);
     QTest::newRow("offer inside a file")
-        << offer(QStringLiteral("a"), 2, 0) + offer(QStringLiteral("b"), 2, 0) << int(ExtSink::Error::OutOfOrder);
+        << offer(QStringLiteral("a"), 2, 0) + start(0) + offer(QStringLiteral("b"), 2, 0) << int(ExtSink::Error::OutOfOrder);
 }
 
 // A peer is a stranger: a bad frame ends the stream's transfer as failed, no path it names

@@ -172,7 +172,8 @@ private slots:
             QTest::qWait(PeerService::probeWindowMs + 100);
         if (strangerAnswers) {
             // What a stranger's answer costs the peer: one upgrade frame, as text.
-            QTRY_COMPARE(r.peer.received, extwire::encodeUpgrade(extwire::featureProof, {999}));
+            QTRY_COMPARE(r.peer.received,
+                         extwire::encodeUpgrade(extwire::chosenFeature(extwire::knownFeatures), false, {999}));
             r.peer.received.clear();
         }
         const QByteArray data = content(size);

@@ -69,14 +69,25 @@ bool knownType(quint8 t)
 
 } // namespace
 
-QByteArray encodeUpgrade(quint32 feature, const QVector<quint64> &nonces)
+QByteArray encodeUpgrade(quint32 feature, bool reply, const QVector<quint64> &nonces)
 {
     QByteArray out = upgradeMagic;
     put(out, feature, 4);
+    out.append(char(reply ? 1 : 0));
     out.append(char(nonces.size()));
     for (const quint64 n : nonces)
         put(out, n, 8);
     return out;
+}
+
+quint32 chosenFeature(quint32 common)
+{
+    quint32 bit = 0;
+    for (quint32 b = 1; b != 0 && b <= common; b <<= 1) {
+        if (common & b)
+            bit = b;
+    }
+    return bit;
 }
 
 Scan scanUpgrade(const char *data, qsizetype size, Upgrade *upgrade, qsizetype *used)
@@ -86,13 +97,15 @@ Scan scanUpgrade(const char *data, qsizetype size, Upgrade *upgrade, qsizetype *
         return Scan::No;
     if (size < upgradeBaseSize)
         return Scan::NeedMore;
-    const int count = quint8(data[12]);
-    if (count < 1 || count > maxUpgradeNonces)
+    const quint8 reply = quint8(data[12]);
+    const int count = quint8(data[13]);
+    if (reply > 1 || count < 1 || count > maxUpgradeNonces)
         return Scan::No;
     const qsizetype total = upgradeBaseSize + 8 * count;
     if (size < total)
         return Scan::NeedMore;
     upgrade->feature = quint32(get(data + 8, 4));
+    upgrade->reply = reply == 1;
     upgrade->nonces.clear();
     for (int i = 0; i < count; ++i)
         upgrade->nonces.append(get(data + upgradeBaseSize + 8 * i, 8));
@@ -171,14 +184,18 @@ void ExtParser::feed(const char *bytes, qsizetype size)
         qsizetype used;
         if (dataLeft > 0) {
             used = std::min<qsizetype>(size, dataLeft);
+            takenBytes += quint64(used);
             dataLeft -= quint32(used);
             fileLeft -= quint64(used);
             sink.data(bytes, used);
         } else if (held.size() < frameHeaderSize) {
+            if (held.isEmpty())
+                frameAt = takenBytes;
             used = takeHeader(bytes, size);
         } else {
             used = std::min<qsizetype>(size, frameHeaderSize + qsizetype(length) - held.size());
             held.append(bytes, used);
+            takenBytes += quint64(used);
             if (held.size() == frameHeaderSize + qsizetype(length))
                 handleFrame();
         }
@@ -191,6 +208,7 @@ qsizetype ExtParser::takeHeader(const char *bytes, qsizetype size)
 {
     const qsizetype used = std::min<qsizetype>(size, frameHeaderSize - held.size());
     held.append(bytes, used);
+    takenBytes += quint64(used);
     if (held.size() == frameHeaderSize && beginFrame() && length == 0)
         handleFrame();
     return used;
@@ -229,7 +247,8 @@ void ExtParser::handleFrame()
     bool inOrder = true;
     switch (type) {
     case Type::Offer:
-        inOrder = idle;
+        // An offer that was never started was refused: the sender goes on with the next one.
+        inOrder = file != File::Receiving;
         if (inOrder)
             handleOffer(p, length);
         break;

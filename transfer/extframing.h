@@ -11,7 +11,7 @@
 // its upgrade frame has proved that the TCP peer took part in the capability exchange.
 // docs/protocol.md draws it byte by byte. The upgrade frame, found in the original framing:
 //
-//   00 "LUMOEXT"  feature (4)  count (1, 1 or 2)  nonces (8 each)
+//   00 "LUMOEXT"  feature (4)  reply (1, 0 or 1)  count (1, 1 to 4)  nonces (8 each)
 //
 // and after it every byte of that direction is a frame:
 //
@@ -23,14 +23,14 @@ namespace extwire {
 
 // Feature bits of the capability exchange. Proof: the upgrade frame proves the exchange on
 // TCP, and the original framing goes on unpaced after it. Framing1: the frames below, digest
-// XXH3-128, after the upgrade frame (not spoken by this version yet).
+// XXH3-128, after the upgrade frame.
 constexpr quint32 featureProof = 0x1;
 constexpr quint32 featureFraming1 = 0x2;
-constexpr quint32 knownFeatures = featureProof;
+constexpr quint32 knownFeatures = featureProof | featureFraming1;
 
 inline const QByteArray upgradeMagic = QByteArrayLiteral("\0LUMOEXT");
-constexpr int upgradeBaseSize = 13;
-constexpr int maxUpgradeNonces = 2;
+constexpr int upgradeBaseSize = 14;
+constexpr int maxUpgradeNonces = 4;
 constexpr int frameHeaderSize = 5;
 constexpr int digestSize = 16;
 
@@ -61,11 +61,15 @@ constexpr quint32 maxEntries = 100000;
 
 struct Upgrade {
     quint32 feature = 0;
+    // Written on the peer's valid frame: the writer's direction switches right after it.
+    bool reply = false;
     QVector<quint64> nonces;
 };
 
-QByteArray encodeUpgrade(quint32 feature, const QVector<quint64> &nonces);
+QByteArray encodeUpgrade(quint32 feature, bool reply, const QVector<quint64> &nonces);
 enum class Scan { NeedMore, No, Yes };
+// The feature an upgrade frame chooses among those both ends set: the highest.
+quint32 chosenFeature(quint32 common);
 // Whether bytes begin with a well-formed upgrade frame (NeedMore while they are a beginning
 // of one); on Yes, *upgrade and *used describe it.
 Scan scanUpgrade(const char *data, qsizetype size, Upgrade *upgrade, qsizetype *used);
@@ -134,6 +138,9 @@ public:
     bool inFile() const { return file != File::None; }
     bool inFolder() const { return folderPath.has_value(); }
     qsizetype heldBytes() const { return held.size(); }
+    // Bytes taken so far, and where the frame last begun (or being handled) starts.
+    quint64 taken() const { return takenBytes; }
+    quint64 frameStart() const { return frameAt; }
 
 private:
     enum class File { None, Offered, Receiving };
@@ -160,6 +167,8 @@ private:
     std::optional<QString> folderPath;
     quint32 entriesLeft = 0;
     bool isBroken = false;
+    quint64 takenBytes = 0;
+    quint64 frameAt = 0;
 };
 
 #endif

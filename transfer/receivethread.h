@@ -125,6 +125,8 @@ public:
     static constexpr qint64 lowWater = 1 * 1024 * 1024;
     // No piece for longer than this ends an open transfer.
     static constexpr int timeoutMs = 1000;
+    // The same on an upgraded connection: as long as the sender's stall detection waits.
+    static constexpr int upgradedTimeoutMs = 15000;
 
     std::deque<ReceivedPiece> *dataQueue; // guarded by queueMutex; a deque allocates per block, not per piece
     mutable QMutex queueMutex;
@@ -139,7 +141,11 @@ signals:
     void sendRecState(int state);
     void queueDrained();
     // The connection's peer sent an upgrade frame that holds one of this end's nonces.
-    void peerUpgraded(quint64 connection);
+    void peerUpgraded(quint64 connection, bool reply, quint32 feature);
+    // A frame for the peer of an upgraded connection: the answer to its offer or file.
+    void answerPeer(quint64 connection, const QByteArray &frame);
+    // The peer's answer to a file this end sends (an extwire::Type, and the offset or code).
+    void peerAnswered(quint64 connection, int type, quint64 value);
 
 protected:
     void run() override;
