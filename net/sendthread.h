@@ -269,7 +269,6 @@ private:
         bool replied = false;        // our reply is written: our direction switched
         bool peerReplied = false;    // the peer's reply came: its direction switched
         quint32 feature = 0;         // of our reply
-        quint32 peerFeature = 0;     // of the peer's reply
         QList<PeerAnswer> answers;   // to the file being sent
     };
     QHash<const QTcpSocket *, Upgrade> upgrades; // worker thread only

@@ -65,16 +65,14 @@ void sendThread::writeUpgrade(QTcpSocket *socket)
     socket->write(extwire::encodeUpgrade(feature, reply, nonces));
 }
 
-void sendThread::onPeerUpgraded(quint64 connection, bool reply, quint32 feature)
+void sendThread::onPeerUpgraded(quint64 connection, bool reply, quint32)
 {
     QTcpSocket *socket = socketOf(connection);
     if (!socket || !peers)
         return;
     Upgrade &u = upgradeOf(socket);
-    if (reply) {
+    if (reply)
         u.peerReplied = true;
-        u.peerFeature = feature;
-    }
     if (!u.replied)
         u.replyDue = true;
     writeUpgrade(socket);
@@ -112,10 +110,11 @@ bool sendThread::proved(const QTcpSocket *socket) const
     return it != upgrades.constEnd() && it->replied && it->peerReplied;
 }
 
+// Our direction: from our reply on, whatever we write must be a frame.
 bool sendThread::extended(const QTcpSocket *socket) const
 {
     const auto it = upgrades.constFind(socket);
-    return proved(socket) && it->feature == extwire::featureFraming1 && it->peerFeature == extwire::featureFraming1;
+    return it != upgrades.constEnd() && it->replied && it->feature == extwire::featureFraming1;
 }
 
 QList<ReceivedPiece> sendThread::withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const
