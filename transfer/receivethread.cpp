@@ -310,7 +310,11 @@ public:
         progress = false;
         endedInPiece = true;
         if (extDiscarding || !file.isOpen()) {
-            file.abandon();
+            // Still open: started from an offset this end never offered.
+            if (file.isOpen()) {
+                file.abandon();
+                notify(RecStreamFailed);
+            }
             answer(extwire::result(ResultStatus::WriteFailed));
             return;
         }
