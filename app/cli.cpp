@@ -150,6 +150,12 @@ private:
         case TransReadFailed:
             fileFailed(QStringLiteral("cannot read the file"));
             break;
+        case TransRefused:
+            fileFailed(QStringLiteral("the receiver refused it"));
+            break;
+        case TransNotStored:
+            fileFailed(QStringLiteral("the receiver did not store it whole (digest mismatch or write failure)"));
+            break;
         case TransDisconnected:
             fileFailed(QStringLiteral("connection lost"));
             break;
@@ -316,6 +322,12 @@ private:
             break;
         case RecTimeout:
             complain(QStringLiteral("the sender went silent; transfer ended incomplete"));
+            break;
+        case RecVerifyFailed:
+            complain(QStringLiteral("the file's digest does not match; its bytes are kept as .part"));
+            break;
+        case RecStreamFailed:
+            complain(QStringLiteral("the sender's stream broke off or was malformed; transfer failed"));
             break;
         default:
             break;

@@ -91,6 +91,16 @@ void MainWindow::getRecState(int state)
         setTransferBusy(true, 0);
         pollIncoming();
         break;
+    case RecVerifyFailed:
+        log(QStringLiteral("文件校验不符,接收失败!已收到的数据保留为 .part 文件\n"));
+        setTransferBusy(true, 0);
+        pollIncoming();
+        break;
+    case RecStreamFailed:
+        log(QStringLiteral("传输数据有误或中断,接收失败!\n"));
+        setTransferBusy(true, 0);
+        pollIncoming();
+        break;
     default: // RecProgress and unknown codes
         break;
     }
@@ -155,6 +165,14 @@ void MainWindow::getTransState(int state)
     case TransReadFailed:
         sendWorker->takeFileReport();
         log(QStringLiteral("读取文件失败,传送中断!\n"));
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        break;
+    case TransRefused:
+    case TransNotStored:
+        sendWorker->takeFileReport();
+        log(state == TransRefused ? QStringLiteral("对方拒绝接收该文件,未发送\n")
+                                  : QStringLiteral("对方未能完整保存该文件(校验不符或写入失败)\n"));
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         break;

@@ -28,6 +28,10 @@ enum TransState : int {
     TransDisconnected = 15,
     TransOpenFailed = 16,
     TransReadFailed = 17,
+    // Toward another instance only: the receiver refused the offer, or did not store the file
+    // whole (its digest differed, or it could not write it).
+    TransRefused = 18,
+    TransNotStored = 19,
 };
 
 // Direction roles held in sendThread::sendRole and receiveRole.

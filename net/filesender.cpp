@@ -170,7 +170,7 @@ void sendThread::sendGreeting(QTcpSocket *target)
         return;
     const qint64 wait = silenceLeft(target);
     if (wait == 0 && sendingTo != target) {
-        target->write(wire::greeting);
+        target->write(greetingFor(target));
         return;
     }
     if (heldGreetings[target]++ == 0 && wait > 0)
@@ -184,7 +184,7 @@ void sendThread::flushGreetings(QTcpSocket *target)
     const int count = heldGreetings.take(target);
     cutAt.remove(target);
     for (int i = 0; i < count; ++i)
-        target->write(wire::greeting);
+        target->write(greetingFor(target));
 }
 
 // One send command: its files one after another to its target. Commands that come while a
@@ -248,8 +248,10 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
     }
     emit batchEnded(queue.status());
     queue.finish();
-    if (isLive(target))
+    if (isLive(target)) {
         flushGreetings(target);
+        writeUpgrade(target);
+    }
 }
 
 // Sends one file and returns the code it reported.
@@ -264,7 +266,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target)
     }
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     // After a cut transfer the receiver must have ended it before this header comes.
-    if (!waitForSilence(socket)) {
+    if (!waitForSilence(socket) || !settleUpgrade(socket)) {
         pushFileReport();
         emit sendTransState(TransStopped);
         return TransStopped;
@@ -272,6 +274,8 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target)
     emit sendTransState(TransStarted);
 
     const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    if (socket && extended(socket))
+        return sendFileExtended(file, name, socket);
     QByteArray buffer = header(name, fileSize);
     fileBytesRead = 0;
     socketBytesWritten = 0;

@@ -1,5 +1,7 @@
 #include "net/peerservice.h"
 
+#include "transfer/extframing.h"
+
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QRandomGenerator>
@@ -156,6 +158,22 @@ bool PeerService::isFast(const QTcpSocket *socket) const
     return it != connections.constEnd() && it->fast;
 }
 
+PeerService::Proof PeerService::proof(const QTcpSocket *socket) const
+{
+    const auto it = connections.constFind(socket);
+    if (it == connections.constEnd())
+        return {};
+    Proof p = it->proof;
+    // A probe answered and not confirmed yet: the peer's upgrade frame may overtake the
+    // confirm, and holds the answer's nonce all the same.
+    if (it->confirmNonce && !p.own.contains(it->confirmNonce)) {
+        p.own.append(it->confirmNonce);
+        p.peer.append(it->proberNonce);
+        p.features |= it->proberFeatures & extwire::knownFeatures;
+    }
+    return p;
+}
+
 // Probes every connection still within its window; a probe may be lost, or come before the
 // peer has taken the connection from its listen queue, so it goes out a few times.
 void PeerService::sendProbes()
@@ -178,6 +196,7 @@ void PeerService::sendProbes()
         d.nonce = c.probeNonce;
         d.localPort = c.localPort;
         d.remotePort = c.peerPort;
+        d.features = extwire::knownFeatures;
         socket->writeDatagram(peerwire::encode(d), c.peer, servicePort);
     }
     if (!probing)
@@ -267,12 +286,18 @@ PeerService::Connection *PeerService::find(const QHostAddress &peer, quint16 loc
     return nullptr;
 }
 
-void PeerService::makeFast(Connection &c)
+void PeerService::makeFast(Connection &c, quint64 own, quint64 peer, quint32 features)
 {
-    c.probeNonce = 0;
-    c.confirmNonce = 0;
-    if (c.fast || !c.socket)
+    // Each exchange ends on its own: the other may still complete and add its nonces.
+    if (c.probeNonce == own)
+        c.probeNonce = 0;
+    else
+        c.confirmNonce = 0;
+    if (!c.socket || c.proof.own.contains(own))
         return;
+    c.proof.own.append(own);
+    c.proof.peer.append(peer);
+    c.proof.features |= features & extwire::knownFeatures;
     c.fast = true;
     emit fastChanged(c.socket);
 }
@@ -326,9 +351,13 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
             return;
         if (!c->confirmNonce)
             c->confirmNonce = nonce();
+        c->proberNonce = d.nonce;
+        c->proberFeatures = d.features;
         answer.kind = peerwire::Kind::CapabilityAnswer;
         answer.nonce = d.nonce;
         answer.other = c->confirmNonce;
+        // A prober that sends none is an older version, which takes only the short answer.
+        answer.features = d.features ? extwire::knownFeatures : 0;
     }
     const QByteArray bytes = peerwire::encode(answer);
     if (bytes.size() <= received)
@@ -341,7 +370,7 @@ void PeerService::onConfirm(const peerwire::Datagram &d, const QHostAddress &fro
         return;
     for (Connection &c : connections) {
         if (c.confirmNonce && c.confirmNonce == d.nonce && sameAddress(c.peer, from)) {
-            makeFast(c);
+            makeFast(c, c.confirmNonce, c.proberNonce, c.proberFeatures);
             return;
         }
     }
@@ -380,7 +409,7 @@ void PeerService::onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, cons
             c.probeNonce = 0;
             return;
         }
-        makeFast(c);
+        makeFast(c, c.probeNonce, d.other, d.features);
         peerwire::Datagram confirm;
         confirm.kind = peerwire::Kind::CapabilityConfirm;
         confirm.sender = self;

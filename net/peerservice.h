@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <QVector>
 
 #include <atomic>
 
@@ -47,7 +48,18 @@ public:
     // A connection just established: probe its peer for a short while.
     void track(QTcpSocket *socket);
     void untrack(const QTcpSocket *socket);
+    // Whether an exchange for the connection completed. Only a proposal: the TCP peer proves
+    // it with its upgrade frame (see proof()).
     bool isFast(const QTcpSocket *socket) const;
+    // What the completed exchanges of a connection leave to prove it on TCP: the framing
+    // versions both ends speak, this end's nonces (the peer's frame must hold one) and the
+    // peer's (this end's frame carries them); at most two of each, one per exchange.
+    struct Proof {
+        quint32 features = 0;
+        QVector<quint64> own;
+        QVector<quint64> peer;
+    };
+    Proof proof(const QTcpSocket *socket) const;
 
     // Sends a discovery probe to each target; answers come as serverFound, with the host name
     // empty unless it may be shown (peerwire::shownHostName).
@@ -77,6 +89,7 @@ public:
     static constexpr int discoveryWindowMs = 1000;
 
 signals:
+    // An exchange for the connection completed (its proof() changed).
     void fastChanged(QTcpSocket *socket);
     void serverFound(const QHostAddress &address, const QString &hostName);
 
@@ -95,6 +108,9 @@ private:
         quint16 peerPort = 0;
         quint64 probeNonce = 0;   // ours, while probing
         quint64 confirmNonce = 0; // ours, sent in an answer, awaiting the confirm
+        quint64 proberNonce = 0;  // the prober's, from the probe we answered
+        quint32 proberFeatures = 0;
+        Proof proof;
         QElapsedTimer since;
         Budget answers;
         bool fast = false;
@@ -110,7 +126,7 @@ private:
     void onAnswer(QUdpSocket *socket, const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort);
     void sendProbes();
     void onServerAnswer(const peerwire::Datagram &d, const QHostAddress &from, quint16 fromPort);
-    void makeFast(Connection &c);
+    void makeFast(Connection &c, quint64 own, quint64 peer, quint32 features);
     bool discoveryAllows(const QHostAddress &from);
     QUdpSocket *probingSocket(const QHostAddress &to);
     Connection *find(const QHostAddress &peer, quint16 localPort, quint16 peerPort);

@@ -29,11 +29,12 @@ sendThread::sendThread(quint16 port)
 
     peers = new PeerService(port, this);
     connect(peers, &PeerService::fastChanged, this, [this](QTcpSocket *socket) {
-        if (!isLive(socket))
-            return;
-        publish(socket);
-        emit onFastModeChanged(socket);
+        if (isLive(socket))
+            onExchanged(socket);
     });
+    connect(recThread, &receiveThread::peerUpgraded, this, &sendThread::onPeerUpgraded);
+    connect(recThread, &receiveThread::answerPeer, this, &sendThread::onAnswerPeer);
+    connect(recThread, &receiveThread::peerAnswered, this, &sendThread::onPeerAnswered);
     connect(peers, &PeerService::serverFound, this, [this](const QHostAddress &address, const QString &hostName) {
         bool v4 = false;
         const QHostAddress plain(address.toIPv4Address(&v4));
@@ -53,7 +54,7 @@ sendThread::sendThread(quint16 port)
 
 bool sendThread::isFast(const QTcpSocket *socket) const
 {
-    return fastTransfer && peers && peers->isFast(socket);
+    return fastTransfer && peers && peers->isFast(socket) && proved(socket);
 }
 
 void sendThread::discoverServers()
@@ -398,7 +399,8 @@ void sendThread::feed(QTcpSocket *socket, int role)
         return;
     // Asking for exactly what is buffered lets the socket hand over its buffer uncopied
     // when it is one block, as it is after each full read.
-    deliver(cutIntoPieces(connectionId(socket), socket->read(socket->bytesAvailable()), peerKind(socket)));
+    deliver(withProof(cutIntoPieces(connectionId(socket), socket->read(socket->bytesAvailable()), peerKind(socket)),
+                      socket));
     receiveRole = role;
     // The engine signals every fall below its low mark, so a pause decided on a count above
     // the high mark is always followed by a drained notice.
@@ -430,7 +432,7 @@ void sendThread::endStream(QTcpSocket *socket)
     // socket may be deleted before reading resumes.
     QList<ReceivedPiece> pieces;
     if (socket->bytesAvailable() > 0)
-        pieces = cutIntoPieces(id, socket->readAll(), peerKind(socket));
+        pieces = withProof(cutIntoPieces(id, socket->readAll(), peerKind(socket)), socket);
     pieces.append(ReceivedPiece{id, {}, true, PeerKind::Plain});
     deliver(pieces);
 }

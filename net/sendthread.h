@@ -16,9 +16,11 @@
 #include <QTimer>
 
 class AcceptLoop;
+class QFile;
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 #include "net/codes.h"
 #include "net/peerservice.h"
@@ -107,8 +109,13 @@ public:
     // sets these from its settings before it starts listening or connecting.
     std::atomic<bool> fastTransfer{true};
     std::atomic<bool> discoverable{true}; // answer discovery probes while listening
-    // Worker thread: whether files to this socket go unpaced.
+    // Worker thread: whether files to this socket go unpaced: the exchange completed, both
+    // upgrade frames are on the connection, the peer's with one of our nonces.
     bool isFast(const QTcpSocket *socket) const;
+    // A file waits at most this long for the peer's upgrade frame once ours is written.
+    static constexpr int upgradeWaitMs = 5000;
+    // An upgraded receiver's answer to an offer or a file's end is awaited this long.
+    static constexpr int answerWaitMs = 15000;
     PeerService *peerService() const { return peers; }
     // Unpaced sends read and write this much at a time, and keep at most fastBufferBound
     // unwritten in the socket.
@@ -176,6 +183,27 @@ private:
     void sendGreeting(QTcpSocket *target);
     void flushGreetings(QTcpSocket *target);
     bool stopRequested() const;
+    // The upgrade of a connection between two instances (net/upgrade.cpp).
+    struct PeerAnswer {
+        int type = 0; // an extwire::Type
+        quint64 value = 0;
+    };
+    struct Upgrade;
+    Upgrade &upgradeOf(QTcpSocket *socket);
+    QTcpSocket *socketOf(quint64 connection) const;
+    void onExchanged(QTcpSocket *socket);
+    void onPeerUpgraded(quint64 connection, bool reply, quint32 feature);
+    void writeUpgrade(QTcpSocket *socket);
+    void publishFast(QTcpSocket *socket);
+    bool settleUpgrade(const QPointer<QTcpSocket> &socket);
+    bool proved(const QTcpSocket *socket) const;
+    bool extended(const QTcpSocket *socket) const;
+    QByteArray greetingFor(const QTcpSocket *socket) const;
+    QList<ReceivedPiece> withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const;
+    void onAnswerPeer(quint64 connection, const QByteArray &frame);
+    void onPeerAnswered(quint64 connection, int type, quint64 value);
+    std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket);
+    int sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket);
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
     void deliver(const QList<ReceivedPiece> &pieces);
@@ -210,6 +238,17 @@ private:
     QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
     QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
     QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now
+    struct Upgrade {
+        QVector<quint64> sentNonces; // in our last frame; empty while none was written
+        QElapsedTimer sentAt;
+        bool due = false;            // a first frame waits for the connection to be free
+        bool replyDue = false;       // the peer's frame was valid: our reply waits
+        bool replied = false;        // our reply is written: our direction switched
+        bool peerReplied = false;    // the peer's reply came: its direction switched
+        quint32 feature = 0;         // of our reply
+        QList<PeerAnswer> answers;   // to the file being sent
+    };
+    QHash<const QTcpSocket *, Upgrade> upgrades; // worker thread only
 };
 
 #endif

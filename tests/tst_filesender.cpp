@@ -5,12 +5,15 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <atomic>
 #include <memory>
 
 #include "tests/workerrig.h"
+#include "transfer/extframing.h"
+#include "transfer/peerdatagram.h"
 
 namespace {
 QByteArray content(qint64 size)
@@ -66,10 +69,18 @@ struct ClientRig {
     Peer peer;
     QTcpSocket *target = nullptr;
 
-    bool start()
+    // Another process of the peer's host, holding the UDP port, answers the probe.
+    QUdpSocket stranger;
+
+    bool start(bool strangerAnswers = false)
     {
         if (!server.listen(QHostAddress::LocalHost, 0))
             return false;
+        if (strangerAnswers) {
+            if (!stranger.bind(QHostAddress::LocalHost, server.serverPort()))
+                return false;
+            QObject::connect(&stranger, &QUdpSocket::readyRead, [this] { answerProbe(); });
+        }
         k = std::make_unique<WorkerRig>(server.serverPort(), &recorder);
         log = std::make_unique<WorkerLog>(k->w);
         k->setHost(QStringLiteral("127.0.0.1"));
@@ -79,6 +90,25 @@ struct ClientRig {
         peer.take(server.nextPendingConnection());
         target = k->w->currentClientSocket();
         return QTest::qWaitFor([&] { return k->w->socketState(target) == QAbstractSocket::ConnectedState; });
+    }
+    void answerProbe()
+    {
+        while (stranger.hasPendingDatagrams()) {
+            QByteArray bytes(int(stranger.pendingDatagramSize()), Qt::Uninitialized);
+            QHostAddress from;
+            quint16 port = 0;
+            stranger.readDatagram(bytes.data(), bytes.size(), &from, &port);
+            const auto probe = peerwire::parse(bytes.constData(), bytes.size());
+            if (!probe || probe->kind != peerwire::Kind::CapabilityProbe)
+                continue;
+            peerwire::Datagram answer;
+            answer.kind = peerwire::Kind::CapabilityAnswer;
+            answer.sender = 777;
+            answer.nonce = probe->nonce;
+            answer.other = 999;
+            answer.features = extwire::knownFeatures;
+            stranger.writeDatagram(peerwire::encode(answer), from, port);
+        }
     }
     void send(const QString &path)
     {
@@ -105,12 +135,16 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("afterProbe"); // sent once the capability probe went unanswered
-        QTest::newRow("empty") << QStringLiteral("empty.bin") << qint64(0) << false;
-        QTest::newRow("one packet") << QStringLiteral("one.bin") << qint64(12000) << false;
-        QTest::newRow("packet and a byte") << QStringLiteral("more.bin") << qint64(12001) << false;
-        QTest::newRow("non-ASCII name") << QStringLiteral("报告.txt") << qint64(5) << false;
-        QTest::newRow("twenty packets") << QStringLiteral("long.bin") << qint64(240000) << false;
-        QTest::newRow("twenty packets, probe unanswered") << QStringLiteral("late.bin") << qint64(240000) << true;
+        QTest::addColumn<bool>("strangerAnswers");
+        QTest::newRow("empty") << QStringLiteral("empty.bin") << qint64(0) << false << false;
+        QTest::newRow("one packet") << QStringLiteral("one.bin") << qint64(12000) << false << false;
+        QTest::newRow("packet and a byte") << QStringLiteral("more.bin") << qint64(12001) << false << false;
+        QTest::newRow("non-ASCII name") << QStringLiteral("报告.txt") << qint64(5) << false << false;
+        QTest::newRow("twenty packets") << QStringLiteral("long.bin") << qint64(240000) << false << false;
+        QTest::newRow("twenty packets, probe unanswered") << QStringLiteral("late.bin") << qint64(240000) << true << false;
+        // The TCP peer never proves what the UDP answer claims: the file still goes paced.
+        QTest::newRow("twenty packets, probe answered by a stranger")
+            << QStringLiteral("stranger.bin") << qint64(240000) << false << true;
     }
     // Catches any change to the bytes on the wire, a wrong progress count, counters that
     // miss a write, writes that follow each other without the 1 ms gap, and a sender that
@@ -120,10 +154,17 @@ private slots:
         QFETCH(QString, name);
         QFETCH(qint64, size);
         QFETCH(bool, afterProbe);
+        QFETCH(bool, strangerAnswers);
         ClientRig r;
-        QVERIFY(r.start());
+        QVERIFY(r.start(strangerAnswers));
         if (afterProbe)
             QTest::qWait(PeerService::probeWindowMs + 100);
+        if (strangerAnswers) {
+            // What a stranger's answer costs the peer: one upgrade frame, as text.
+            QTRY_COMPARE(r.peer.received,
+                         extwire::encodeUpgrade(extwire::chosenFeature(extwire::knownFeatures), false, {999}));
+            r.peer.received.clear();
+        }
         const QByteArray data = content(size);
         const QString path = writeFile(dir.filePath(name), data);
         QVERIFY(!path.isEmpty());
@@ -150,6 +191,7 @@ private slots:
         // Header, packets and end marker: packets + 1 gaps of at least 1 ms.
         QVERIFY2(elapsed >= qint64(packets + 1) * 1000000, qPrintable(QString::number(elapsed)));
         QCOMPARE(r.k->w->socketState(r.target), QAbstractSocket::ConnectedState);
+        QVERIFY(!r.k->w->socketFacts(r.target).fast);
     }
 
     // Catches the name taken after a backslash or the whole path sent as the name.

@@ -11,6 +11,7 @@
 
 #include "net/codes.h"
 #include "net/peerservice.h"
+#include "transfer/extframing.h"
 #include "tests/freeport.h"
 
 using peerwire::Datagram;
@@ -196,6 +197,7 @@ void TestPeerService::answererAnswersNoMoreThanItGets_data()
     QTest::addColumn<int>("answer"); // the kind answered, 0 for none
     QTest::addColumn<bool>("fast");  // after the prober's confirm
     QTest::newRow("capability probe for the connection") << QStringLiteral("capability") << int(Kind::CapabilityAnswer) << true;
+    QTest::newRow("capability probe with feature bits") << QStringLiteral("features") << int(Kind::CapabilityAnswer) << true;
     QTest::newRow("another connection's ports") << QStringLiteral("other ports") << 0 << false;
     QTest::newRow("from this instance itself") << QStringLiteral("self") << 0 << false;
     QTest::newRow("from sender id 0") << QStringLiteral("sender 0") << 0 << false;
@@ -208,7 +210,8 @@ void TestPeerService::answererAnswersNoMoreThanItGets_data()
 }
 
 // Catches answers larger than their probe (the service would amplify floods), answers to
-// what is not ours to answer, and a connection made fast without the prober's confirm.
+// what is not ours to answer, a connection made fast without the prober's confirm, and an
+// answer an older prober cannot take.
 void TestPeerService::answererAnswersNoMoreThanItGets()
 {
     QFETCH(QString, probe);
@@ -232,6 +235,8 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
     d.remotePort = pair.accepted->localPort();
     if (probe == QLatin1String("other ports"))
         d.localPort += 1;
+    if (probe == QLatin1String("features"))
+        d.features = 0x1;
     if (probe.contains(QLatin1String("discover")) || probe == QLatin1String("hidden"))
         d.kind = Kind::DiscoverProbe;
     QByteArray bytes = peerwire::encode(d);
@@ -253,6 +258,9 @@ void TestPeerService::answererAnswersNoMoreThanItGets()
     QVERIFY2(got.bytes.size() <= bytes.size(), "an answer larger than its probe");
     if (got.datagram && got.datagram->kind == Kind::CapabilityAnswer) {
         QCOMPARE(got.datagram->nonce, quint64(42));
+        // An older prober, which sends no features, drops any answer but the short one.
+        QCOMPARE(got.bytes.size(), d.features ? peerwire::capabilityAnswerWithFeaturesSize : peerwire::capabilityAnswerSize);
+        QCOMPARE(got.datagram->features, d.features ? extwire::knownFeatures : 0u);
         const quint64 confirmNonce = got.datagram->other + (probe == QLatin1String("wrong confirm") ? 1 : 0);
         prober.writeDatagram(peerwire::encode(capability(Kind::CapabilityConfirm, 555, confirmNonce, service.instanceId())),
                              got.from, got.port);

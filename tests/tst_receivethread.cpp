@@ -1,3 +1,5 @@
+#include "transfer/extframing.h"
+#include "transfer/filedigest.h"
 #include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 #include "transfer/wireformat.h"
@@ -114,6 +116,8 @@ private slots:
     void queueDrainedIsSignalledOnce();
     void idleEngineUsesNoProcessor();
     void reportsStayBoundedAndAligned();
+    void upgradeFrameProvesOnlyOutsideATransfer_data();
+    void upgradeFrameProvesOnlyOutsideATransfer();
 
 private:
     void startEngine();
@@ -651,6 +655,86 @@ void tst_ReceiveThread::reportsStayBoundedAndAligned()
     QVERIFY2(held <= recvReports::maxHeldTextBytes, "text bytes are not bounded");
     QVERIFY(!recvReports::takeText().present);
     QVERIFY(recvReports::take(RecText).lastRecvText.isEmpty());
+}
+
+void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
+{
+    using namespace extwire;
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<bool>("proposed"); // the UDP exchange says the peer is an instance
+    QTest::addColumn<bool>("upgraded");
+    QTest::addColumn<QList<QByteArray>>("texts");
+    QTest::addColumn<QString>("name");       // a file to look at, when one is sent
+    QTest::addColumn<QByteArray>("content"); // what it holds
+    QTest::addColumn<QList<QByteArray>>("answers");
+
+    const QByteArray ours = encodeUpgrade(featureProof, false, {7, 42});
+    const QByteArray theirs = encodeUpgrade(featureProof, false, {43});
+    QTest::newRow("our nonce, cut in two, after a text")
+        << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QString()
+        << QByteArray() << QList<QByteArray>{};
+    QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
+                                               << QString() << QByteArray() << QList<QByteArray>{};
+    QTest::newRow("inside a file it is file data")
+        << QList<QByteArray>{header("f.bin", ours.size()) + ours + wire::endMarker} << true << false
+        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{};
+    QTest::newRow("toward a plain peer it is text") << QList<QByteArray>{ours} << false << false
+                                                    << QList<QByteArray>{ours} << QString() << QByteArray()
+                                                    << QList<QByteArray>{};
+
+    const QByteArray reply = encodeUpgrade(featureFraming1, true, {42});
+    FileDigest hello;
+    hello.add("hello", 5);
+    FileDigest flipped;
+    flipped.add("hellp", 5);
+    const QByteArray file = offer(QStringLiteral("f.bin"), 5, 0) + start(0) + data("hello", 5);
+    const QByteArray accepted = accept(0, QByteArray(digestSize, '\0'));
+    QTest::newRow("after the reply, frames: a file stored on its digest")
+        << QList<QByteArray>{reply + file.left(30), file.mid(30) + end(hello.result()) + text("hi")} << true << true
+        << QList<QByteArray>{"hi"} << QStringLiteral("f.bin") << QByteArray("hello")
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored)};
+    QTest::newRow("a byte changed on the way is caught, the bytes kept as .part")
+        << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
+        << QStringLiteral("f.bin.part") << QByteArray("hello")
+        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
+}
+
+// Catches a connection proved by a stranger's nonce, an upgrade frame taken out of a file's
+// bytes or out of the stream of a peer that never proposed it, and a file stored although its
+// digest differs.
+void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
+{
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(bool, proposed);
+    QFETCH(bool, upgraded);
+    QFETCH(QList<QByteArray>, texts);
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QList<QByteArray>, answers);
+    QSignalSpy proofs(engine.get(), &receiveThread::peerUpgraded);
+    QSignalSpy answered(engine.get(), &receiveThread::answerPeer);
+    for (const QByteArray &bytes : pieces) {
+        ReceivedPiece p = piece(1, bytes);
+        if (proposed) {
+            p.ownNonces = {42};
+            p.features = extwire::knownFeatures;
+        }
+        engine->appendPieces({p});
+    }
+    engine->appendPieces({closed(1)});
+    QTRY_COMPARE(log->texts, texts);
+    QTRY_COMPARE(proofs.count(), upgraded ? 1 : 0);
+    QTRY_COMPARE(answered.count(), answers.size());
+    for (int i = 0; i < answers.size(); ++i)
+        QCOMPARE(answered.at(i).at(1).toByteArray(), answers.at(i));
+    if (name.isEmpty())
+        return;
+    QTRY_COMPARE(readFile(recvPath(name)), content);
+    if (name.endsWith(ReceiveFile::partSuffix)) {
+        QVERIFY(!log->codes.contains(RecFinished));
+        QVERIFY(log->codes.contains(RecVerifyFailed));
+        QVERIFY(!QFile::exists(recvPath(name.chopped(ReceiveFile::partSuffix.size()))));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ReceiveThread)

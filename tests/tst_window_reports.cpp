@@ -148,7 +148,7 @@ void tst_WindowReports::receiveCodes_data()
     QTest::newRow("markup shown as sent") << QList<int>{RecText} << QByteArray("<b>bold</b>  two\nlines &amp;")
                                           << QStringList{QStringLiteral("[in] <b>bold</b>  two"), QStringLiteral("lines &amp;")}
                                           << false;
-    QTest::newRow("unknown codes") << QList<int>{-1, 7, 99} << none << QStringList() << false;
+    QTest::newRow("unknown codes") << QList<int>{-1, 9, 99} << none << QStringList() << false;
 }
 
 void tst_WindowReports::receiveCodes()
@@ -360,7 +360,7 @@ void tst_WindowReports::sendCodes_data()
                                  << QStringList{QStringLiteral("打开文件失败，传送中断"), QString()} << true;
     QTest::newRow("read failed") << QList<int>{TransStarted, TransReadFailed}
                                  << QStringList{QStringLiteral("读取文件失败,传送中断!"), QString()} << true;
-    QTest::newRow("unused and unknown codes") << QList<int>{13, 9, 18, -12} << QStringList() << false;
+    QTest::newRow("unused and unknown codes") << QList<int>{13, 9, 28, -12} << QStringList() << false;
 }
 
 void tst_WindowReports::sendCodes()

@@ -13,6 +13,7 @@ constexpr char magic[4] = {'L', 'U', 'M', 'O'};
 constexpr int maxVersionBytes = 32;
 
 quint64 read64(const char *p) { return qFromBigEndian<quint64>(p); }
+quint32 read32(const char *p) { return qFromBigEndian<quint32>(p); }
 quint16 read16(const char *p) { return qFromBigEndian<quint16>(p); }
 
 void put64(QByteArray &out, quint64 v)
@@ -20,6 +21,13 @@ void put64(QByteArray &out, quint64 v)
     char b[8];
     qToBigEndian(v, b);
     out.append(b, 8);
+}
+
+void put32(QByteArray &out, quint32 v)
+{
+    char b[4];
+    qToBigEndian(v, b);
+    out.append(b, 4);
 }
 
 void put16(QByteArray &out, quint16 v)
@@ -108,13 +116,25 @@ std::optional<Datagram> parse(const char *data, qsizetype size)
     case Kind::DiscoverAnswer:
         return discoverAnswer(d, data, size);
     case Kind::CapabilityProbe:
-        if (size != capabilityProbeSize || !allZero(body + 12, size - headerSize - 12))
+        if (size != capabilityProbeSize || !allZero(body + 16, size - headerSize - 16))
             return std::nullopt;
         d.nonce = read64(body);
         d.localPort = read16(body + 8);
         d.remotePort = read16(body + 10);
+        d.features = read32(body + 12);
         return d;
     case Kind::CapabilityAnswer:
+        // The long form says something only with features; one without is malformed.
+        if (size == capabilityAnswerWithFeaturesSize) {
+            d.features = read32(body + 16);
+            if (d.features == 0 || !allZero(body + 20, 4))
+                return std::nullopt;
+        } else if (size != capabilityAnswerSize) {
+            return std::nullopt;
+        }
+        d.nonce = read64(body);
+        d.other = read64(body + 8);
+        return d;
     case Kind::CapabilityConfirm:
         if (size != capabilityAnswerSize)
             return std::nullopt;
@@ -151,9 +171,17 @@ QByteArray encode(const Datagram &d)
         put64(out, d.nonce);
         put16(out, d.localPort);
         put16(out, d.remotePort);
-        out.append(capabilityProbeSize - headerSize - 12, '\0');
+        put32(out, d.features);
+        out.append(capabilityProbeSize - headerSize - 16, '\0');
         break;
     case Kind::CapabilityAnswer:
+        put64(out, d.nonce);
+        put64(out, d.other);
+        if (d.features) {
+            put32(out, d.features);
+            out.append(4, '\0');
+        }
+        break;
     case Kind::CapabilityConfirm:
         put64(out, d.nonce);
         put64(out, d.other);

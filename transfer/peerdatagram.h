@@ -31,6 +31,8 @@ constexpr int discoverProbeSize = 256;
 constexpr int maxDiscoverAnswerSize = discoverProbeSize;
 constexpr int capabilityProbeSize = 48;
 constexpr int capabilityAnswerSize = 32;
+// An answer to a probe that carried feature bits carries the answerer's.
+constexpr int capabilityAnswerWithFeaturesSize = 40;
 constexpr int capabilityConfirmSize = 32;
 
 struct Datagram {
@@ -41,6 +43,9 @@ struct Datagram {
     quint64 nonce = 0;
     // CapabilityAnswer: the answerer's own nonce. CapabilityConfirm: the answerer's id.
     quint64 other = 0;
+    // CapabilityProbe, CapabilityAnswer: the framing versions the sender speaks (0 from
+    // versions that knew none; such a probe gets the short answer).
+    quint32 features = 0;
     // CapabilityProbe: the connection's ports as the prober sees them.
     quint16 localPort = 0;
     quint16 remotePort = 0;

@@ -1,5 +1,7 @@
 #include "transfer/receivethread.h"
 
+#include "transfer/extframing.h"
+#include "transfer/filedigest.h"
 #include "transfer/receivefile.h"
 #include "transfer/streamparser.h"
 
@@ -11,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 SharedString receiveDirPath;
 
@@ -139,22 +142,30 @@ QVector<IncomingTransfer> recvProgress::active()
 namespace {
 
 // The parse state, open file and timer of one connection, and the codes its events give.
-class ReceiveConnection final : public StreamSink {
+class ReceiveConnection final : public StreamSink, public ExtSink {
 public:
     ReceiveConnection(receiveThread &engine, quint64 id) : engine(engine), parser(*this), id(id) {}
     ~ReceiveConnection() override { unlist(); }
 
     // backlog: more of this connection is already queued.
-    void feed(const QByteArray &bytes, bool backlog)
+    void feed(const ReceivedPiece &piece, bool backlog)
     {
         lastPiece.start();
         openedInPiece = false;
         endedInPiece = false;
         progress = false;
-        const bool continuing = parser.storing();
-        parser.feed(bytes);
+        const bool continuing = storing();
+        if (ext) {
+            if (!extRefused)
+                ext->feed(piece.bytes);
+        } else if (piece.ownNonces.isEmpty()) {
+            flushWatched();
+            parser.feed(piece.bytes);
+        } else {
+            watchForUpgrade(piece);
+        }
         // A piece the parser only held back still continued the file.
-        if (continuing && !endedInPiece && parser.storing())
+        if (continuing && !endedInPiece && storing())
             progress = true;
         // One progress code per piece that only continued a file, as a plain data piece does;
         // but while pieces queue up the code waits for the last of them, since a queued signal
@@ -163,23 +174,36 @@ public:
             notify(RecProgress);
     }
 
-    bool expired() const { return parser.pending() && lastPiece.elapsed() > receiveThread::timeoutMs; }
+    bool expired() const { return pending() && lastPiece.elapsed() > patienceMs(); }
 
     // Milliseconds until expired() turns true; negative when nothing waits for the timeout.
     qint64 msUntilExpiry() const
     {
-        if (!parser.pending())
+        if (!pending())
             return -1;
-        return qMax<qint64>(0, receiveThread::timeoutMs + 1 - lastPiece.elapsed());
+        return qMax<qint64>(0, patienceMs() + 1 - lastPiece.elapsed());
     }
 
-    void timeout() { parser.timeout(); }
-    bool idle() const { return !parser.pending(); }
+    void timeout()
+    {
+        if (ext) {
+            ext->finish();
+            return;
+        }
+        flushWatched();
+        parser.timeout();
+    }
+    // An upgraded connection keeps its parser: a fresh one would not know the framing.
+    bool idle() const { return !ext && !pending(); }
 
     // Shutdown: keep what has arrived, bytes held back included, without a code.
     void close()
     {
         closing = true;
+        if (ext)
+            ext->finish();
+        else
+            flushWatched();
         parser.timeout();
         file.abandon();
         unlist();
@@ -249,7 +273,196 @@ public:
         notify(RecTimeout);
     }
 
+    // The extended framing of an upgraded direction.
+    void offer(const QString &path, quint64 size, qint64) override
+    {
+        unlist();
+        extDiscarding = false;
+        file.abandon(); // an accepted offer the sender never started
+        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), path)) {
+            notify(RecCreateFailed);
+            answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
+            return;
+        }
+        digest.reset();
+        offerAt = ext->frameStart();
+        openedInPiece = true;
+        list(path, size);
+        notify(RecStarted);
+        answer(extwire::accept(0, QByteArray(extwire::digestSize, '\0')));
+    }
+
+    // Only from where it was accepted; this end offers no other offset yet.
+    void start(quint64 offset) override { extDiscarding = extDiscarding || offset != 0 || !file.isOpen(); }
+
+    void data(const char *bytes, qsizetype size) override
+    {
+        if (extDiscarding)
+            return;
+        digest.add(bytes, size);
+        extDiscarding = !fileData(bytes, size);
+    }
+
+    void fileEnd(const QByteArray &sent) override
+    {
+        using extwire::ResultStatus;
+        unlist();
+        progress = false;
+        endedInPiece = true;
+        if (extDiscarding || !file.isOpen()) {
+            // Still open: started from an offset this end never offered.
+            if (file.isOpen()) {
+                file.abandon();
+                notify(RecStreamFailed);
+            }
+            answer(extwire::result(ResultStatus::WriteFailed));
+            return;
+        }
+        if (digest.result() != sent) {
+            file.abandon(); // the bytes stay as .part
+            notify(RecVerifyFailed);
+            answer(extwire::result(ResultStatus::DigestMismatch));
+            return;
+        }
+        if (!file.finish()) {
+            fail();
+            answer(extwire::result(ResultStatus::WriteFailed));
+            return;
+        }
+        RecvSnapshot snapshot;
+        snapshot.recvFileBytes = file.written();
+        snapshot.recvTotalBytes = ext->taken() - offerAt; // its frames, offer to end
+        snapshot.fileName = file.fileName();
+        report(RecFinished, snapshot);
+        answer(extwire::result(ResultStatus::Stored));
+    }
+
+    // This version sends no folders: one that comes ends the connection's transfers.
+    void folder(const QString &, quint32, quint64) override { refuseStream(); }
+    void directory(const QString &) override { refuseStream(); }
+    void folderEnd() override { refuseStream(); }
+
+    void aborted(extwire::AbortReason) override
+    {
+        if (file.isOpen())
+            fileTimedOut(0);
+    }
+
+    void accepted(quint64 offset, const QByteArray &) override
+    {
+        emit engine.peerAnswered(id, int(extwire::Type::Accept), offset);
+    }
+    void refused(extwire::RefuseReason reason) override
+    {
+        emit engine.peerAnswered(id, int(extwire::Type::Refuse), quint64(reason));
+    }
+    void result(extwire::ResultStatus status) override
+    {
+        emit engine.peerAnswered(id, int(extwire::Type::Result), quint64(status));
+    }
+
+    void failed(Error) override
+    {
+        unlist();
+        progress = false;
+        endedInPiece = true;
+        file.abandon();
+        notify(RecStreamFailed);
+    }
+
 private:
+    bool pending() const
+    {
+        if (ext)
+            return !ext->broken() && (ext->inFile() || ext->inFolder() || ext->heldBytes() > 0);
+        return parser.pending() || !watched.isEmpty();
+    }
+    bool storing() const { return ext ? file.isOpen() && !extDiscarding : parser.storing(); }
+    // On an upgraded connection the sender's stall detection decides, and an abort frame ends
+    // a stopped transfer at once.
+    qint64 patienceMs() const { return ext ? receiveThread::upgradedTimeoutMs : receiveThread::timeoutMs; }
+    void answer(const QByteArray &frame)
+    {
+        if (!closing)
+            emit engine.answerPeer(id, frame);
+    }
+    void refuseStream()
+    {
+        extRefused = true;
+        failed(Error::OutOfOrder);
+    }
+
+
+    // An instance's upgrade frame comes outside any transfer of the original framing; it is
+    // taken out of the stream, and when it proves the connection the worker hears of it.
+    void watchForUpgrade(const ReceivedPiece &piece)
+    {
+        QByteArray buf = watched + piece.bytes;
+        watched.clear();
+        while (!buf.isEmpty()) {
+            const qsizetype at = parser.pending() ? -1 : upgradeAt(buf);
+            if (at != 0) {
+                parser.feed(at < 0 ? buf : buf.left(at));
+                buf = at < 0 ? QByteArray() : buf.mid(at);
+                continue;
+            }
+            extwire::Upgrade upgrade;
+            qsizetype used = 0;
+            const extwire::Scan scan = extwire::scanUpgrade(buf.constData(), buf.size(), &upgrade, &used);
+            if (scan == extwire::Scan::NeedMore) {
+                watched = buf; // at most one frame
+                return;
+            }
+            if (scan == extwire::Scan::No) {
+                parser.feed(buf.left(1));
+                buf = buf.mid(1);
+                continue;
+            }
+            buf = buf.mid(used);
+            if (!proves(upgrade, piece))
+                continue;
+            emit engine.peerUpgraded(id, upgrade.reply, upgrade.feature);
+            // From the byte after the peer's reply its direction is extended framing.
+            if (upgrade.reply && upgrade.feature == extwire::featureFraming1) {
+                ext = std::make_unique<ExtParser>(*this);
+                ext->feed(buf);
+                return;
+            }
+        }
+    }
+
+    // Where a frame's magic, or a tail that may begin it, starts; -1 when nowhere.
+    static qsizetype upgradeAt(const QByteArray &buf)
+    {
+        const qsizetype at = buf.indexOf(extwire::upgradeMagic);
+        if (at >= 0)
+            return at;
+        for (qsizetype k = qMin(buf.size(), extwire::upgradeMagic.size() - 1); k > 0; --k) {
+            if (buf.endsWith(extwire::upgradeMagic.left(k)))
+                return buf.size() - k;
+        }
+        return -1;
+    }
+
+    static bool proves(const extwire::Upgrade &upgrade, const ReceivedPiece &piece)
+    {
+        const bool oneBit = upgrade.feature != 0 && (upgrade.feature & (upgrade.feature - 1)) == 0;
+        if (!oneBit || !(upgrade.feature & piece.features))
+            return false;
+        for (const quint64 n : upgrade.nonces) {
+            if (piece.ownNonces.contains(n))
+                return true;
+        }
+        return false;
+    }
+
+    // Bytes held for a frame that did not come are the original framing's after all.
+    void flushWatched()
+    {
+        if (!watched.isEmpty())
+            parser.feed(std::exchange(watched, QByteArray()));
+    }
+
     void report(int code, const RecvSnapshot &snapshot)
     {
         if (closing)
@@ -291,6 +504,12 @@ private:
 
     receiveThread &engine;
     StreamParser parser;
+    QByteArray watched; // the beginning of what may be an upgrade frame
+    std::unique_ptr<ExtParser> ext; // once the peer's direction is upgraded
+    FileDigest digest;
+    bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
+    bool extRefused = false;    // the rest of the connection is dropped
+    quint64 offerAt = 0;        // where the file's offer began in the stream
     ReceiveFile file;
     QElapsedTimer lastPiece;
     bool openedInPiece = false;
@@ -321,7 +540,7 @@ public:
             return;
         if (it == open.end())
             it = open.emplace(piece.connection, std::make_unique<ReceiveConnection>(engine, piece.connection)).first;
-        it->second->feed(piece.bytes, backlog);
+        it->second->feed(piece, backlog);
         if (it->second->idle())
             open.erase(it);
     }

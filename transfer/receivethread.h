@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "transfer/wireformat.h"
@@ -25,10 +26,20 @@ enum class PeerKind : quint8 {
 };
 
 struct ReceivedPiece {
+    ReceivedPiece() = default;
+    ReceivedPiece(quint64 connection, QByteArray bytes, bool endOfStream = false, PeerKind peer = PeerKind::Plain)
+        : connection(connection), bytes(std::move(bytes)), endOfStream(endOfStream), peer(peer)
+    {
+    }
+
     quint64 connection = 0;
     QByteArray bytes;
     bool endOfStream = false;
     PeerKind peer = PeerKind::Plain;
+    // While the UDP exchange proposes an instance: this end's nonces of it and the framing
+    // versions both speak; the peer's upgrade frame must hold one of each.
+    QVector<quint64> ownNonces;
+    quint32 features = 0;
 };
 
 // What the window reads when it handles RecFinished or RecText: the values of the very
@@ -114,6 +125,8 @@ public:
     static constexpr qint64 lowWater = 1 * 1024 * 1024;
     // No piece for longer than this ends an open transfer.
     static constexpr int timeoutMs = 1000;
+    // The same on an upgraded connection: as long as the sender's stall detection waits.
+    static constexpr int upgradedTimeoutMs = 15000;
 
     std::deque<ReceivedPiece> *dataQueue; // guarded by queueMutex; a deque allocates per block, not per piece
     mutable QMutex queueMutex;
@@ -127,6 +140,12 @@ public:
 signals:
     void sendRecState(int state);
     void queueDrained();
+    // The connection's peer sent an upgrade frame that holds one of this end's nonces.
+    void peerUpgraded(quint64 connection, bool reply, quint32 feature);
+    // A frame for the peer of an upgraded connection: the answer to its offer or file.
+    void answerPeer(quint64 connection, const QByteArray &frame);
+    // The peer's answer to a file this end sends (an extwire::Type, and the offset or code).
+    void peerAnswered(quint64 connection, int type, quint64 value);
 
 protected:
     void run() override;

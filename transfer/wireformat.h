@@ -38,6 +38,10 @@ enum RecState : int {
     RecTimeout = 4,
     RecText = 5,
     RecWriteFailed = 6,
+    // Between two instances only: the file's digest did not match (kept as .part), and the
+    // stream broke off or was malformed.
+    RecVerifyFailed = 7,
+    RecStreamFailed = 8,
 };
 
 #endif

@@ -27,7 +27,7 @@ if ! grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sour
         as_root tee /etc/apt/sources.list.d/lumo-deb-src.sources >/dev/null
     need_update=1
 fi
-pkgs="g++-mingw-w64-x86-64 wine wine64 xvfb xauth zip unzip dpkg-dev make perl python3 cmake"
+pkgs="g++-mingw-w64-x86-64 wine wine64 xvfb xauth zip unzip dpkg-dev make perl python3 cmake libxxhash-dev"
 missing=""
 for p in $pkgs; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -1,0 +1,94 @@
+// A file to another instance over an upgraded connection: offered, sent only once accepted,
+// hashed while it is read, and counted as sent only when the receiver says it stored it whole.
+#include "net/sendthread.h"
+
+#include "transfer/extframing.h"
+#include "transfer/filedigest.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <algorithm>
+
+// The next answer of the peer, or nothing when the connection went, a stop came, or the peer
+// stayed silent for as long as a stalled send is given.
+std::optional<sendThread::PeerAnswer> sendThread::awaitAnswer(const QPointer<QTcpSocket> &socket)
+{
+    QElapsedTimer waited;
+    waited.start();
+    const auto waiting = [this, &socket, &waited] {
+        return socket && socket->state() == QAbstractSocket::ConnectedState && upgrades.value(socket).answers.isEmpty()
+               && waited.elapsed() < answerWaitMs;
+    };
+    if (!serveEventsWhile(waiting) || !socket || !upgrades.contains(socket) || upgrades[socket].answers.isEmpty())
+        return std::nullopt;
+    return upgrades[socket].answers.takeFirst();
+}
+
+int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket)
+{
+    fileBytesRead = 0;
+    socketBytesWritten = 0;
+    peakUnwritten = 0;
+    flushGreetings(socket);
+    sendingTo = socket;
+    upgradeOf(socket).answers.clear();
+    const auto write = [this, &socket](const QByteArray &frame) {
+        socket->write(frame);
+        socketBytesWritten += frame.size();
+        peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
+    };
+    const auto end = [this, &file, &socket, &write](int code, std::optional<extwire::AbortReason> abort = {}) {
+        if (abort && socket && socket->state() == QAbstractSocket::ConnectedState)
+            write(extwire::abort(*abort));
+        file.close();
+        sendingTo = nullptr;
+        pushFileReport();
+        emit sendTransState(code);
+        return code;
+    };
+    const auto gone = [this, &socket] {
+        return stopRequested() ? TransStopped : TransDisconnected;
+    };
+
+    write(extwire::offer(name, quint64(fileSize), QFileInfo(file).lastModified().toMSecsSinceEpoch()));
+    const auto answer = awaitAnswer(socket);
+    if (!answer)
+        return end(gone(), extwire::AbortReason::Stopped);
+    if (answer->type != int(extwire::Type::Accept))
+        return end(TransRefused);
+    write(extwire::start(0));
+    emit sendTransState(TransProgress);
+
+    // Fast mode turned off after the upgrade: the framing stays, the pieces are small.
+    const bool fast = fastTransfer;
+    const qint64 pieceSize = fast ? fastPieceSize : wire::packetSize;
+    FileDigest digest;
+    QByteArray buffer;
+    while (fileBytesRead < fileSize) {
+        if (!waitForRoom(socket, fast ? fastBufferBound : sendBufferBound))
+            return end(TransStopped, extwire::AbortReason::Stopped);
+        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+            return end(TransDisconnected);
+        buffer.resize(int(std::min<qint64>(pieceSize, fileSize - fileBytesRead)));
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n <= 0)
+            return end(TransReadFailed, extwire::AbortReason::ReadFailed);
+        digest.add(buffer.constData(), n);
+        write(extwire::data(buffer.constData(), n));
+        fileBytesRead += n;
+        emit sendTransState(TransProgress);
+        QCoreApplication::processEvents();
+        if (stopRequested())
+            return end(TransStopped, extwire::AbortReason::Stopped);
+    }
+    write(extwire::end(digest.result()));
+    emit sendTransState(TransProgress);
+    const auto result = awaitAnswer(socket);
+    if (!result)
+        return end(gone());
+    if (result->type != int(extwire::Type::Result) || result->value != quint64(extwire::ResultStatus::Stored))
+        return end(TransNotStored);
+    return end(TransFinished);
+}
