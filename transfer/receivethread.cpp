@@ -195,6 +195,12 @@ public:
     bool fileOpened(const QString &name, std::optional<quint64> declaredSize) override
     {
         unlist();
+        receivedName = name;
+        if (engine.discardFiles.load()) {
+            if (!closing)
+                emit engine.fileNotStored(RecRefused, name);
+            return false;
+        }
         if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name)) {
             notify(RecCreateFailed);
             return false;
@@ -278,8 +284,11 @@ private:
 
     void notify(int code)
     {
-        if (!closing)
-            emit engine.sendRecState(code);
+        if (closing)
+            return;
+        emit engine.sendRecState(code);
+        if (code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout)
+            emit engine.fileNotStored(code, receivedName);
     }
 
     void fail()
@@ -292,6 +301,7 @@ private:
     receiveThread &engine;
     StreamParser parser;
     ReceiveFile file;
+    QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;
     bool openedInPiece = false;
     bool endedInPiece = false;

@@ -123,9 +123,14 @@ public:
     const QString sizeEndMarker;
     const int packetSize = wire::packetSize;
     std::atomic<bool> running{false};
+    // Set by a front end that stores nothing (send): every file is consumed unwritten.
+    std::atomic<bool> discardFiles{false};
 
 signals:
     void sendRecState(int state);
+    // The received name of a file that was not stored, with RecCreateFailed, RecWriteFailed,
+    // RecTimeout (emitted right after that code) or RecRefused (under discardFiles).
+    void fileNotStored(int state, const QString &name);
     void queueDrained();
 
 protected:

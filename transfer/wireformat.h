@@ -38,6 +38,7 @@ enum RecState : int {
     RecTimeout = 4,
     RecText = 5,
     RecWriteFailed = 6,
+    RecRefused = 7, // only with fileNotStored: consumed unwritten under discardFiles
 };
 
 #endif
