@@ -12,8 +12,11 @@
 #include <QTimer>
 #include <QVector>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "app/outputqueue.h"
 #include "app/quitsignals.h"
 #include "net/localaddresses.h"
 #include "net/peerroster.h"
@@ -22,8 +25,14 @@
 #include "transfer/receivethread.h"
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -33,15 +42,34 @@ namespace {
 
 const QString programName = QStringLiteral("lumo-transfer");
 
-void printTo(FILE *stream, const QString &line)
+using Kind = OutputQueue::Kind;
+// While receive runs, its lines go through these; otherwise straight to the streams.
+OutputQueue *outQueue = nullptr;
+OutputQueue *errQueue = nullptr;
+bool quiet = false; // -q: failures only
+
+void printTo(FILE *stream, const QString &line, Kind kind = OutputQueue::Kept)
 {
+    if (OutputQueue *queue = stream == stdout ? outQueue : errQueue)
+        return queue->add(line.toLocal8Bit(), kind);
     std::fputs(line.toLocal8Bit().constData(), stream);
     std::fflush(stream);
 }
 
-void say(const QString &line) { printTo(stdout, line + QLatin1Char('\n')); }
-void complain(const QString &line) { printTo(stderr, programName + QStringLiteral(": ") + line + QLatin1Char('\n')); }
-void note(const QString &line) { printTo(stderr, line + QLatin1Char('\n')); }
+void say(const QString &line, Kind kind = OutputQueue::Kept)
+{
+    if (!quiet)
+        printTo(stdout, line + QLatin1Char('\n'), kind);
+}
+void complain(const QString &line, Kind kind = OutputQueue::Kept)
+{
+    printTo(stderr, programName + QStringLiteral(": ") + line + QLatin1Char('\n'), kind);
+}
+void note(const QString &line, Kind kind = OutputQueue::Kept)
+{
+    if (!quiet)
+        printTo(stderr, line + QLatin1Char('\n'), kind);
+}
 
 bool stderrIsTerminal()
 {
@@ -49,6 +77,64 @@ bool stderrIsTerminal()
     return _isatty(_fileno(stderr));
 #else
     return isatty(fileno(stderr));
+#endif
+}
+
+// Columns of the terminal on stderr, 80 when it cannot tell.
+int terminalColumns()
+{
+#ifdef Q_OS_WIN
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    struct winsize size = {};
+    if (::ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+#endif
+    return 80;
+}
+
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Why path cannot be sent, or nothing. Looked at before it is opened, and opened without
+// waiting, so that a named pipe or a device never holds the sender.
+QString unsendable(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const wchar_t *native = reinterpret_cast<const wchar_t *>(path.utf16());
+    struct _stat64 info;
+    if (::_wstat64(native, &info) != 0)
+        return systemReason(errno);
+    if ((info.st_mode & _S_IFMT) == _S_IFDIR)
+        return systemReason(EISDIR);
+    if ((info.st_mode & _S_IFMT) != _S_IFREG)
+        return QStringLiteral("not a regular file");
+    const int fd = ::_wopen(native, _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        return systemReason(errno);
+    ::_close(fd);
+    return QString();
+#else
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(native.constData(), &info) != 0)
+        return systemReason(errno);
+    if (S_ISDIR(info.st_mode))
+        return systemReason(EISDIR);
+    if (S_ISFIFO(info.st_mode))
+        return QStringLiteral("a named pipe, not a regular file");
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+        return QStringLiteral("a device, not a regular file");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("not a regular file");
+    // Replaced by a pipe since: O_NONBLOCK opens it without waiting, fstat tells.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return systemReason(errno);
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return regular ? QString() : QStringLiteral("not a regular file");
 #endif
 }
 
@@ -69,10 +155,17 @@ using Worker = WorkerHandle;
 // that lets the last bytes leave before the process does.
 class Sender : public QObject {
 public:
-    Sender(const Worker &worker, const QString &host, const QStringList &files)
-        : worker(worker), host(host), files(files), terminal(stderrIsTerminal())
+    // refused: some of the files given were refused before the send.
+    Sender(const Worker &worker, const QString &host, const QStringList &files, bool refused)
+        : worker(worker), host(host), files(files), terminal(stderrIsTerminal() && !quiet), failed(refused)
     {
         sendThread *w = worker.get();
+        // Nothing the peer sends is stored: its files are consumed unwritten.
+        w->recThread->discardFiles = true;
+        connect(w->recThread, &receiveThread::fileNotStored, this, [](int state, const QString &name) {
+            if (state == RecRefused)
+                complain(QStringLiteral("refused incoming file ") + printable(name));
+        });
         connect(w, &sendThread::onSocketStateChange, this, &Sender::stateChanged);
         connect(w, &sendThread::sendTransState, this, &Sender::transState);
         connect(w, &sendThread::batchFileStarting, this, [this](const BatchStatus &status) {
@@ -121,7 +214,8 @@ private:
         } else if (state == QAbstractSocket::UnconnectedState) {
             const QString error = worker->socketFacts(worker->currentClientSocket()).errorString;
             if (phase == Connecting)
-                finish(QStringLiteral("cannot connect to %1 port %2: %3").arg(host).arg(worker->port()).arg(error));
+                finish(QStringLiteral("cannot connect to ") + printable(host) + QStringLiteral(" port ")
+                       + QString::number(worker->port()) + QStringLiteral(": ") + error);
             else if (phase == Closing)
                 finish(closingError ? QStringLiteral("connection lost: ") + error : QString());
             else
@@ -188,21 +282,10 @@ private:
         if (!terminal || (drawTime.isValid() && drawTime.elapsed() < 100))
             return;
         drawTime.start();
-        const qint64 size = worker->fileSize.load();
-        const qint64 done = worker->fileBytesRead.load();
-        const qint64 ms = fileTime.elapsed();
-        const int percent = size > 0 ? int(done * 100 / size) : 100;
-        QString left;
-        if (done > 0 && ms > 0) {
-            const qint64 secondsLeft = (size - done) * ms / done / 1000;
-            left = QStringLiteral("  %1:%2 left").arg(secondsLeft / 60).arg(secondsLeft % 60, 2, 10, QLatin1Char('0'));
-        }
-        constexpr int barWidth = 20;
-        const int filled = qBound(0, percent * barWidth / 100, barWidth);
-        const QString bar = QString(filled, QLatin1Char('#')) + QString(barWidth - filled, QLatin1Char(' '));
-        printTo(stderr, QStringLiteral("\r") + printable(currentName()).left(30).leftJustified(30) + QStringLiteral(" [")
-                            + bar + QStringLiteral("] ") + QString::number(percent).rightJustified(3)
-                            + QStringLiteral("% ") + rateText(done, ms).rightJustified(14) + left
+        // Asked each time: the terminal may have been resized.
+        printTo(stderr, QStringLiteral("\r")
+                            + progressLine(printable(currentName()), worker->fileBytesRead.load(),
+                                           worker->fileSize.load(), fileTime.elapsed(), terminalColumns())
                             + QStringLiteral("\x1b[K"));
     }
 
@@ -248,7 +331,7 @@ private:
     Phase phase = Connecting;
     QString current;          // the file being sent
     bool commanded = false;   // the files went to the worker
-    bool failed = false;
+    bool failed;
     bool lost = false;         // the connection dropped while sending
     bool closingError = false; // an error while the last bytes were leaving
     QElapsedTimer fileTime;
@@ -271,6 +354,7 @@ public:
                 note(QStringLiteral("senders can reach this machine at: ") + addresses.join(QStringLiteral(", ")));
         });
         connect(w, &sendThread::sendRecState, this, &Receiver::recState);
+        connect(w->recThread, &receiveThread::fileNotStored, this, &Receiver::notStored);
         connect(w, &sendThread::onNewClientconnected, this, &Receiver::peerConnected);
         connect(w, &sendThread::onClientDisconnected, this, &Receiver::peerDisconnected);
     }
@@ -311,27 +395,37 @@ private:
             break;
         }
         case RecText: {
-            say(QStringLiteral("[in] ") + printable(peerText::shown(recvReports::take(RecText).lastRecvText)));
+            // Taken even when quiet, so that the reports do not pile up.
+            const QString text = printable(peerText::shown(recvReports::take(RecText).lastRecvText));
+            say(QStringLiteral("[in] ") + text, OutputQueue::Droppable);
             break;
         }
-        case RecCreateFailed:
-            complain(QStringLiteral("cannot create the file in %1; transfer refused").arg(dir));
-            break;
-        case RecWriteFailed:
-            complain(QStringLiteral("cannot write the file; transfer failed"));
-            break;
-        case RecTimeout:
-            complain(QStringLiteral("the sender went silent; transfer ended incomplete"));
-            break;
-        case RecVerifyFailed:
-            complain(QStringLiteral("the file's digest does not match; its bytes are kept as .part"));
-            break;
-        case RecStreamFailed:
-            complain(QStringLiteral("the sender's stream broke off or was malformed; transfer failed"));
-            break;
         default:
             break;
         }
+    }
+
+    // A stranger can cause these without end: they may be left out while stderr is blocked.
+    void notStored(int state, const QString &name)
+    {
+        const QString shown = name.isEmpty() ? QStringLiteral("(no usable name)") : printable(name);
+        QString reason;
+        if (state == RecCreateFailed)
+            reason = QStringLiteral("cannot create the file in ") + dir + QStringLiteral("; transfer refused");
+        else if (state == RecWriteFailed)
+            reason = QStringLiteral("cannot write the file; transfer failed");
+        else if (state == RecTimeout)
+            reason = QStringLiteral("the sender went silent; transfer ended incomplete");
+        else if (state == RecVerifyFailed)
+            reason = QStringLiteral("the file's digest does not match; its bytes are kept as .part");
+        else if (state == RecStreamFailed)
+            reason = QStringLiteral("the sender's stream broke off or was malformed; transfer failed");
+        if (reason.isEmpty())
+            return;
+        if (state == RecStreamFailed && name.isEmpty())
+            complain(reason, OutputQueue::Droppable);
+        else
+            complain(shown + QStringLiteral(": ") + reason, OutputQueue::Droppable);
     }
 
     void peerConnected(QTcpSocket *socket)
@@ -340,13 +434,13 @@ private:
         const QString peer = shownPeerAddress(facts.peerAddress) + QStringLiteral(" port ")
             + QString::number(facts.peerPort);
         accepted.add(socket, peer);
-        note(QStringLiteral("connected: ") + peer);
+        note(QStringLiteral("connected: ") + peer, OutputQueue::Droppable);
     }
 
     void peerDisconnected()
     {
         for (const PeerRoster::Entry &gone : accepted.takeClosed(*worker.get()))
-            note(QStringLiteral("disconnected: ") + gone.second);
+            note(QStringLiteral("disconnected: ") + gone.second, OutputQueue::Droppable);
     }
 
     const Worker &worker;
@@ -365,13 +459,23 @@ int usageError(const QString &message)
 
 int runSend(quint16 port, const QString &host, const QStringList &files)
 {
+    QStringList sendable;
+    for (const QString &file : files) {
+        const QString reason = unsendable(file);
+        if (reason.isEmpty())
+            sendable << file;
+        else
+            complain(printable(file) + QStringLiteral(": ") + reason);
+    }
+    if (sendable.isEmpty())
+        return Failed;
     Worker worker(port);
-    Sender sender(worker, host, files);
+    Sender sender(worker, host, sendable, sendable.size() != files.size());
     QuitSignals quitSignals([&sender] { sender.interrupt(); });
     sender.start();
     QCoreApplication::exec();
     worker.stop();
-    return sender.status();
+    return quitSignals.interrupted() ? Interrupted : sender.status();
 }
 
 int runReceive(quint16 port, const QString &dirArgument)
@@ -382,13 +486,22 @@ int runReceive(quint16 port, const QString &dirArgument)
         complain(dirArgument + QStringLiteral(": not a directory"));
         return Failed;
     }
-    Worker worker(port);
-    Receiver receiver(worker, QDir::cleanPath(dir.absoluteFilePath()));
-    QuitSignals quitSignals;
-    receiver.start();
-    QCoreApplication::exec();
-    worker.stop();
-    return receiver.status();
+    // Made first, gone last: whatever the readers do, the event loop never waits on them.
+    OutputQueue out(stdout), err(stderr);
+    outQueue = &out;
+    errQueue = &err;
+    int status;
+    {
+        Worker worker(port);
+        Receiver receiver(worker, QDir::cleanPath(dir.absoluteFilePath()));
+        QuitSignals quitSignals;
+        receiver.start();
+        QCoreApplication::exec();
+        worker.stop();
+        status = receiver.status();
+    }
+    outQueue = errQueue = nullptr;
+    return status;
 }
 
 } // namespace
@@ -397,7 +510,8 @@ bool wanted(const QStringList &arguments)
 {
     for (const QString &arg : arguments.mid(1)) {
         if (arg == QLatin1String("send") || arg == QLatin1String("receive") || arg.startsWith(QLatin1String("--"))
-            || arg == QLatin1String("-h") || arg == QLatin1String("-?") || arg == QLatin1String("-v"))
+            || arg == QLatin1String("-h") || arg == QLatin1String("-?") || arg == QLatin1String("-v")
+            || arg == QLatin1String("-q"))
             return true;
     }
     return false;
@@ -423,6 +537,111 @@ QString printable(const QString &text)
     return out;
 }
 
+namespace {
+
+// Terminal columns of one character: East Asian wide ones take two, marks none.
+int columnsOf(uint u)
+{
+    const QChar::Category category = QChar::category(u);
+    if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing || category == QChar::Other_Format)
+        return 0;
+    const bool wide = (u >= 0x1100 && u <= 0x115f) || (u >= 0x2e80 && u <= 0xa4cf && u != 0x303f)
+        || (u >= 0xac00 && u <= 0xd7a3) || (u >= 0xf900 && u <= 0xfaff) || (u >= 0xfe30 && u <= 0xfe4f)
+        || (u >= 0xff00 && u <= 0xff60) || (u >= 0xffe0 && u <= 0xffe6) || (u >= 0x1f300 && u <= 0x1f64f)
+        || (u >= 0x1f900 && u <= 0x1f9ff) || (u >= 0x20000 && u <= 0x3fffd);
+    return wide ? 2 : 1;
+}
+
+int columnsOf(const QString &text)
+{
+    int columns = 0;
+    for (const uint u : text.toUcs4())
+        columns += columnsOf(u);
+    return columns;
+}
+
+// text in at most columns columns, cut with "..." when it does not fit.
+QString fitted(const QString &text, int columns)
+{
+    if (columnsOf(text) <= columns)
+        return text;
+    const int room = columns > 3 ? columns - 3 : columns;
+    QVector<uint> kept;
+    int used = 0;
+    for (const uint u : text.toUcs4()) {
+        if (used + columnsOf(u) > room)
+            break;
+        used += columnsOf(u);
+        kept << u;
+    }
+    const QString cut = QString::fromUcs4(kept.constData(), kept.size());
+    return columns > 3 ? cut + QStringLiteral("...") : cut;
+}
+
+QString sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QString::number(bytes) + QStringLiteral(" B");
+    const char *const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = double(bytes) / 1024.0;
+    int unit = 0;
+    while (value >= 1024.0 && unit < 3) {
+        value /= 1024.0;
+        ++unit;
+    }
+    return QString::number(value, 'f', 1) + QLatin1Char(' ') + QLatin1String(units[unit]);
+}
+
+QString timeLeftText(qint64 seconds)
+{
+    const auto two = [](qint64 n) { return QString::number(n).rightJustified(2, QLatin1Char('0')); };
+    const QString clock = seconds >= 3600 ? QString::number(seconds / 3600) + QLatin1Char(':') + two(seconds / 60 % 60)
+                                          : QString::number(seconds / 60);
+    return clock + QLatin1Char(':') + two(seconds % 60) + QStringLiteral(" left");
+}
+
+} // namespace
+
+QString progressLine(const QString &name, qint64 done, qint64 total, qint64 ms, int columns)
+{
+    const int room = qMax(columns, 2) - 1;
+    const int percent = total > 0 ? int(qBound<qint64>(0, done * 100 / total, 100)) : 100;
+    const QString counts = QString::number(percent).rightJustified(3) + QStringLiteral("%  ")
+        + sizeText(done).rightJustified(10) + QStringLiteral(" / ") + sizeText(total) + QStringLiteral("  ")
+        + rateText(done, ms).rightJustified(13);
+    const QString left = done > 0 && ms > 0 && total > done
+        ? QStringLiteral("  ") + timeLeftText(qint64(double(total - done) * double(ms) / double(done) / 1000.0)) : QString();
+    constexpr int shortBar = 10, longBar = 20, shortName = 16, longName = 40;
+
+    int free = room - columnsOf(counts);
+    const int nameWants = qMin(columnsOf(name), longName);
+    int nameColumns = 0;
+    if (free - 2 >= qMin(nameWants, 8)) {
+        nameColumns = qMin(nameWants, qMin(shortName, free - 2));
+        free -= nameColumns + 2;
+    }
+    const bool withLeft = !left.isEmpty() && columnsOf(left) <= free;
+    if (withLeft)
+        free -= columnsOf(left);
+    // "[", the bar, "]  "
+    const int barColumns = qMin(longBar, free - 4);
+    const bool withBar = barColumns >= shortBar;
+    if (withBar)
+        free -= barColumns + 4;
+    if (nameColumns > 0)
+        nameColumns += qMin(free, nameWants - nameColumns);
+
+    QString line;
+    if (nameColumns > 0)
+        line += fitted(name, nameColumns) + QStringLiteral("  ");
+    if (withBar) {
+        const int filled = percent * barColumns / 100;
+        line += QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(barColumns - filled, QLatin1Char(' '))
+            + QStringLiteral("]  ");
+    }
+    return fitted(line + counts + (withLeft ? left : QString()), room);
+}
+
 int run()
 {
     QCommandLineParser parser;
@@ -432,13 +651,17 @@ int run()
         "  send HOST FILE...  connect to HOST (name, IPv4 or IPv6) and send the files;\n"
         "                     exit status 0 when every file was sent whole, 1 otherwise\n"
         "  receive [DIR]      listen and receive into DIR (default: the current directory)\n"
-        "                     until interrupted; needs no display"));
+        "                     until interrupted; needs no display\n"
+        "Options may follow the command. Exit status 130: send was interrupted (Ctrl-C)."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption portOption(QStringLiteral("port"),
                                         QStringLiteral("Use TCP port N instead of %1.").arg(defaultPort),
                                         QStringLiteral("N"), QString::number(defaultPort));
     parser.addOption(portOption);
+    const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
+                                         QStringLiteral("Print failures only."));
+    parser.addOption(quietOption);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("send or receive"),
                                  QStringLiteral("send HOST FILE... | receive [DIR]"));
 
@@ -450,6 +673,11 @@ int run()
         printTo(stdout, parser.helpText());
         return Done;
     }
+    const QStringList args = parser.positionalArguments();
+    const QString command = args.value(0);
+    // A script's "send -v" means anything but "print the version and send nothing".
+    if (!command.isEmpty() && parser.optionNames().contains(QStringLiteral("v")))
+        return usageError(QStringLiteral("-v is not an option of the commands (the version is --version)"));
     if (parser.isSet(version)) {
         say(QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
         return Done;
@@ -459,9 +687,8 @@ int run()
     const uint port = parser.value(portOption).toUInt(&portOk);
     if (!portOk || port == 0 || port > 65535)
         return usageError(QStringLiteral("--port needs a number from 1 to 65535"));
+    quiet = parser.isSet(quietOption);
 
-    const QStringList args = parser.positionalArguments();
-    const QString command = args.value(0);
     if (command == QLatin1String("send")) {
         if (args.size() < 3)
             return usageError(QStringLiteral("send needs a host and at least one file"));

@@ -8,7 +8,7 @@
 namespace cli {
 
 // Exit statuses of the commands.
-enum Status : int { Done = 0, Failed = 1, UsageError = 2 };
+enum Status : int { Done = 0, Failed = 1, UsageError = 2, Interrupted = 130 };
 
 // Whether the arguments ask for the command line rather than the window: a command or one
 // of its options. Anything else is left to the window's toolkit to read.
@@ -20,6 +20,11 @@ int run();
 // A peer's text made safe for a terminal and one line: control characters and backslashes
 // as escapes.
 QString printable(const QString &text);
+
+// send's progress line for one file, at most columns - 1 terminal columns wide (the last
+// one would make some terminals wrap): the name, a bar, the share, bytes done and total,
+// the rate and the time left; the bar, the time left and then the name give way first.
+QString progressLine(const QString &name, qint64 done, qint64 total, qint64 ms, int columns);
 
 } // namespace cli
 

@@ -57,13 +57,19 @@ int runWindow(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     setIdentity();
-    // The toolkit has taken its own options; anything left is a mistake.
+    // The toolkit has taken its own options. An option left is a mistake; other arguments
+    // (a file dropped on the program, "Open with") must not keep the window from opening.
     const QStringList rest = QCoreApplication::arguments().mid(1);
-    if (!rest.isEmpty()) {
-        std::fprintf(stderr, "lumo-transfer: unknown argument '%s'\nTry 'lumo-transfer --help'.\n",
-                     qUtf8Printable(cli::printable(rest.first())));
-        return cli::UsageError;
+    for (const QString &arg : rest) {
+        if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
+            std::fprintf(stderr, "lumo-transfer: unknown option '%s'\nTry 'lumo-transfer --help'.\n",
+                         qUtf8Printable(cli::printable(arg)));
+            return cli::UsageError;
+        }
     }
+    if (!rest.isEmpty())
+        std::fprintf(stderr, "lumo-transfer: ignoring %s (the window takes no files; use 'send')\n",
+                     qUtf8Printable(cli::printable(rest.join(QLatin1Char(' ')))));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.lumo.transfer"));
     // A signal ends the window as closing it does; a send in progress stops first, so the
     // worker is free to end. Handled from here on: one during start-up ends it once it runs.

@@ -27,11 +27,12 @@ namespace {
 int wakeFds[2] = {-1, -1};
 const int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 struct sigaction previousActions[3];
+bool interruptSeen = false; // main thread: the first signal read was SIGINT
 
-extern "C" void onQuitSignal(int)
+extern "C" void onQuitSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = char(signal); // tells the event loop which one
     // Non-blocking: a full socket already holds a wake-up.
     [[maybe_unused]] const ssize_t n = ::write(wakeFds[0], &byte, 1);
     errno = savedErrno;
@@ -54,7 +55,11 @@ QuitSignals::QuitSignals(std::function<void()> onSignal, QObject *parent)
     notifier = new QSocketNotifier(wakeFds[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char bytes[16];
+        bool first = !triggered;
         while (::read(wakeFds[1], bytes, sizeof bytes) > 0) {
+            if (first)
+                interruptSeen = bytes[0] == char(SIGINT);
+            first = false;
         }
         trigger();
     });
@@ -83,6 +88,7 @@ QuitSignals::~QuitSignals()
 namespace {
 std::atomic<QuitSignals *> current{nullptr}; // written in the main thread
 std::atomic<bool> quitting{false};
+std::atomic<bool> interruptSeen{false}; // written by the first console event
 
 BOOL WINAPI onConsoleEvent(DWORD type)
 {
@@ -92,7 +98,8 @@ BOOL WINAPI onConsoleEvent(DWORD type)
         return FALSE;
     if (interrupt && quitting.load())
         return FALSE; // a second Ctrl-C: the default handler ends the process
-    quitting = true;
+    if (!quitting.exchange(true))
+        interruptSeen = interrupt;
     // Runs in a thread of the system's: hand over to the main thread, where the object lives.
     QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
         if (QuitSignals *q = current.load())
@@ -137,6 +144,11 @@ QuitSignals::~QuitSignals()
     current = nullptr;
 }
 #endif
+
+bool QuitSignals::interrupted() const
+{
+    return triggered && interruptSeen;
+}
 
 void QuitSignals::trigger()
 {

@@ -18,6 +18,10 @@ public:
     explicit QuitSignals(std::function<void()> onSignal = {}, QObject *parent = nullptr);
     ~QuitSignals() override;
 
+    // Whether the signal that triggered it was an interrupt from the terminal (SIGINT,
+    // Ctrl-C, Ctrl-Break).
+    bool interrupted() const;
+
 private slots:
     void trigger();
 

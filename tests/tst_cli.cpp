@@ -3,12 +3,21 @@
 #include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 
+#include "app/cli.h"
 #include "tests/freeport.h"
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 const QString program = QStringLiteral(LUMO_EXE);
@@ -52,6 +61,9 @@ class tst_Cli : public QObject {
 private slots:
     void commands_data();
     void commands();
+    void receiveEndsWhileOutputBlocked();
+    void progressLineFits_data();
+    void progressLineFits();
     void signalEndsWindowAsClose();
 };
 
@@ -61,7 +73,7 @@ private slots:
 void tst_Cli::commands_data()
 {
     QTest::addColumn<bool>("receiver");
-    QTest::addColumn<QStringList>("args"); // after "--port N"; "@" stands for the files
+    QTest::addColumn<QStringList>("args"); // after "--port N"; "@" stands for the files, "|" for a named pipe
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // part of stderr
 
@@ -70,7 +82,11 @@ void tst_Cli::commands_data()
                                      << 0 << QStringLiteral("sent");
     QTest::newRow("a missing file among them")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("@"), QStringLiteral("missing.bin")}
-        << 1 << QStringLiteral("missing.bin: cannot open the file");
+        << 1 << QStringLiteral("missing.bin: No such file or directory");
+    // Opening it would wait for a writer for good.
+    QTest::newRow("a named pipe among them")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("|"), QStringLiteral("@")}
+        << 1 << QStringLiteral("a named pipe, not a regular file");
     QTest::newRow("nobody listening") << false << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
                                                               QStringLiteral("@")}
                                       << 1 << QStringLiteral("cannot connect");
@@ -90,6 +106,7 @@ void tst_Cli::commands()
     QTemporaryDir outDir, inDir;
     const QMap<QString, QByteArray> files{{QStringLiteral("large.bin"), pattern(3 * 1000 * 1000 + 17)},
                                           {QStringLiteral("name with spaces.txt"), QByteArray("hello\n")},
+                                          {QStringLiteral("100%2 of %1.txt"), QByteArray("no placeholders")},
                                           {QStringLiteral("empty"), QByteArray()}};
     QStringList paths;
     for (auto it = files.begin(); it != files.end(); ++it) {
@@ -97,6 +114,15 @@ void tst_Cli::commands()
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(it.value());
         paths << f.fileName();
+    }
+    const int pipeAt = args.indexOf(QStringLiteral("|"));
+    if (pipeAt >= 0) {
+#ifdef Q_OS_UNIX
+        args[pipeAt] = outDir.filePath(QStringLiteral("pipe"));
+        QVERIFY(::mkfifo(QFile::encodeName(args[pipeAt]).constData(), 0600) == 0);
+#else
+        QSKIP("no named pipes in the file system");
+#endif
     }
     const int at = args.indexOf(QStringLiteral("@"));
     if (at >= 0)
@@ -135,6 +161,87 @@ void tst_Cli::commands()
     QVERIFY(finishes(receive));
     QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
     QCOMPARE(receive.exitCode(), 0);
+}
+
+// Faults: a receiver whose event loop waits on a reader that does not read, so that SIGTERM
+// no longer ends it (and its memory grows with every text).
+void tst_Cli::receiveEndsWhileOutputBlocked()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("a named pipe stands for the reader that does not read");
+#else
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("out")));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK); // held, never read
+    QVERIFY(reader >= 0);
+    const QString port = QString::number(freePort());
+    QProcess receive;
+    QByteArray said;
+    receive.setStandardOutputFile(QFile::decodeName(fifo));
+    connect(&receive, &QProcess::readyReadStandardError, this, [&] { said += receive.readAllStandardError(); });
+    receive.start(program, {QStringLiteral("receive"), dir.path(), QStringLiteral("--port"), port});
+    QVERIFY(receive.waitForStarted(bound));
+    QTRY_VERIFY_WITH_TIMEOUT(said.contains("listening"), bound);
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port.toUShort());
+    QVERIFY(peer.waitForConnected(bound));
+    // One text per read, until the pipe is full and more wait behind it.
+    const auto held = [reader] {
+        int bytes = 0;
+        return ::ioctl(reader, FIONREAD, &bytes) == 0 ? bytes : -1;
+    };
+    int afterFull = 0;
+    QTimer texts;
+    connect(&texts, &QTimer::timeout, this, [&] {
+        peer.write(QByteArray(4000, 'x'));
+        if (held() >= 60000)
+            ++afterFull;
+    });
+    texts.start(5);
+    QTRY_VERIFY_WITH_TIMEOUT(afterFull >= 40, bound);
+    texts.stop();
+
+    QElapsedTimer ending;
+    ending.start();
+    receive.terminate();
+    QVERIFY(finishes(receive));
+    QVERIFY2(ending.elapsed() < 5000, QByteArray::number(ending.elapsed()).constData());
+    QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(receive.exitCode(), 0);
+    ::close(reader);
+#endif
+}
+
+// Faults: a progress line wider than the terminal (every redraw scrolls a new line), or
+// one without the byte counts and the rate.
+void tst_Cli::progressLineFits_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("columns");
+    const QString longName = QStringLiteral("quarterly-report-with-a-very-long-name-2026-12-08-final.pdf");
+    // Two columns each in a terminal.
+    const QString wideName = QString(30, QChar(0x62a5));
+    QTest::newRow("80, long name") << longName << 80;
+    QTest::newRow("60, long name") << longName << 60;
+    QTest::newRow("60, wide characters") << wideName << 60;
+    QTest::newRow("80, wide characters") << wideName << 80;
+}
+
+void tst_Cli::progressLineFits()
+{
+    QFETCH(QString, name);
+    QFETCH(int, columns);
+    const qint64 total = 3LL * 1024 * 1024 * 1024 + 17;
+    for (const qint64 done : {qint64(0), total / 3, total}) {
+        const QString line = cli::progressLine(name, done, total, 61000, columns);
+        int used = 0;
+        for (const QChar c : line)
+            used += c.unicode() >= 0x2e80 ? 2 : 1;
+        QVERIFY2(used < columns, qPrintable(line));
+        QVERIFY2(line.contains(QStringLiteral(" / 3.0 GiB")) && line.contains(QStringLiteral("MiB/s")), qPrintable(line));
+    }
 }
 
 // Faults: a signal that kills the window on the spot (settings not written), or ends it with

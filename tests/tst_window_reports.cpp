@@ -148,7 +148,7 @@ void tst_WindowReports::receiveCodes_data()
     QTest::newRow("markup shown as sent") << QList<int>{RecText} << QByteArray("<b>bold</b>  two\nlines &amp;")
                                           << QStringList{QStringLiteral("[in] <b>bold</b>  two"), QStringLiteral("lines &amp;")}
                                           << false;
-    QTest::newRow("unknown codes") << QList<int>{-1, 9, 99} << none << QStringList() << false;
+    QTest::newRow("unknown codes") << QList<int>{-1, 10, 99} << none << QStringList() << false;
 }
 
 void tst_WindowReports::receiveCodes()

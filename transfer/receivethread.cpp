@@ -219,6 +219,12 @@ public:
     bool fileOpened(const QString &name, std::optional<quint64> declaredSize) override
     {
         unlist();
+        receivedName = name;
+        if (engine.discardFiles.load()) {
+            if (!closing)
+                emit engine.fileNotStored(RecRefused, name);
+            return false;
+        }
         if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name, declaredSize)) {
             notify(RecCreateFailed);
             return false;
@@ -279,7 +285,14 @@ public:
         unlist();
         extDiscarding = false;
         file.abandon(); // an accepted offer the sender never started
-        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), path)) {
+        receivedName = path;
+        if (engine.discardFiles.load()) {
+            if (!closing)
+                emit engine.fileNotStored(RecRefused, path);
+            answer(extwire::refuse(extwire::RefuseReason::Busy));
+            return;
+        }
+        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), path, size)) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
             return;
@@ -366,6 +379,8 @@ public:
         unlist();
         progress = false;
         endedInPiece = true;
+        if (!file.isOpen())
+            receivedName.clear(); // outside a file: no file to name
         file.abandon();
         notify(RecStreamFailed);
     }
@@ -491,8 +506,12 @@ private:
 
     void notify(int code)
     {
-        if (!closing)
-            emit engine.sendRecState(code);
+        if (closing)
+            return;
+        emit engine.sendRecState(code);
+        if (code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout || code == RecVerifyFailed
+            || code == RecStreamFailed)
+            emit engine.fileNotStored(code, receivedName);
     }
 
     void fail()
@@ -511,6 +530,7 @@ private:
     bool extRefused = false;    // the rest of the connection is dropped
     quint64 offerAt = 0;        // where the file's offer began in the stream
     ReceiveFile file;
+    QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;
     bool openedInPiece = false;
     bool endedInPiece = false;

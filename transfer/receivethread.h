@@ -136,9 +136,15 @@ public:
     const QString sizeEndMarker;
     const int packetSize = wire::packetSize;
     std::atomic<bool> running{false};
+    // Set by a front end that stores nothing (send): every file is consumed unwritten.
+    std::atomic<bool> discardFiles{false};
 
 signals:
     void sendRecState(int state);
+    // The received name of a file that was not stored, with RecCreateFailed, RecWriteFailed,
+    // RecTimeout, RecVerifyFailed, RecStreamFailed (emitted right after that code) or
+    // RecRefused (under discardFiles).
+    void fileNotStored(int state, const QString &name);
     void queueDrained();
     // The connection's peer sent an upgrade frame that holds one of this end's nonces.
     void peerUpgraded(quint64 connection, bool reply, quint32 feature);

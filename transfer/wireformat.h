@@ -42,6 +42,7 @@ enum RecState : int {
     // stream broke off or was malformed.
     RecVerifyFailed = 7,
     RecStreamFailed = 8,
+    RecRefused = 9, // only with fileNotStored: consumed unwritten under discardFiles
 };
 
 #endif
