@@ -4,7 +4,8 @@
 //
 //   bench_fast [--mib N] [--rounds R] [--paced-mib N] [--dir DIR] [--only fast|paced|idle|discovery]
 //
-// fast:      N MiB (1024) program to program in fast mode; the same bytes from a plain sender
+// fast:      N MiB (1024) program to program in fast mode, verified (extended framing and
+//            digest) and unverified (the original framing, unpaced); the same bytes from a plain sender
 //            (read/write, 1 MiB buffers) into the receiving program; and from the plain sender
 //            into a plain receiver (socket to file). Alternating, R rounds (3), medians and
 //            ratios; peak RSS of each program above its idle.
@@ -36,6 +37,7 @@
 
 #include "bench/benchutil.h"
 #include "tests/workerrig.h"
+#include "transfer/extframing.h"
 
 namespace {
 
@@ -222,17 +224,20 @@ double run(const char *receiver, const char *sender, const QString &source, cons
 
 void fastFigures(qint64 size, int rounds, const QString &source, const QString &dir)
 {
-    std::vector<double> program, raw, plain, programRatio, rawRatio;
+    std::vector<double> program, unverified, raw, plain, programRatio, rawRatio, verifiedShare;
     QList<QByteArray> sent, received, rawReceived;
     for (int r = 0; r < rounds; ++r) {
         plain.push_back(run("plain-recv", "plain-send", source, dir, size));
         program.push_back(run("serve", "send", source, dir, size, &sent, &received));
+        unverified.push_back(run("serve-proof", "send-proof", source, dir, size));
+        verifiedShare.push_back(program.back() / unverified.back());
         raw.push_back(run("serve", "plain-send", source, dir, size, nullptr, &rawReceived));
         // The machine's pace drifts; a ratio within one round compares like with like.
         programRatio.push_back(program.back() / plain.back());
         rawRatio.push_back(raw.back() / plain.back());
-        say("   round %d: plain %.0f MB/s, program to program %.0f MB/s (fast %s), plain sender to program %.0f MB/s\n",
-            r + 1, plain.back(), program.back(), sent.isEmpty() ? "?" : "yes", raw.back());
+        say("   round %d: plain %.0f MB/s, program to program %.0f MB/s (fast %s), unverified %.0f MB/s, plain sender"
+            " to program %.0f MB/s\n",
+            r + 1, plain.back(), program.back(), sent.isEmpty() ? "?" : "yes", unverified.back(), raw.back());
     }
     const double p = median(plain);
     say("fast: %lld MiB, medians of %d: plain copy %.1f MB/s; program to program %.1f MB/s (%.2f x plain);"
@@ -240,6 +245,8 @@ void fastFigures(qint64 size, int rounds, const QString &source, const QString &
         size / MiB, rounds, p, median(program), median(program) / p, median(raw), median(raw) / p);
     say("fast: medians of the ratios within a round: program to program %.2f x plain; plain sender to program"
         " %.2f x plain\n", median(programRatio), median(rawRatio));
+    say("fast: verified (frames and digest) %.1f MB/s against unverified %.1f MB/s: %.0f %% kept (median of the"
+        " ratios within a round)\n", median(program), median(unverified), 100 * median(verifiedShare));
     say("fast: peak RSS above idle: sending program %.1f MiB, receiving program %.1f MiB\n",
         sent.value(2).toLongLong() / 1024.0, received.value(2).toLongLong() / 1024.0);
 }
@@ -296,10 +303,13 @@ int main(int argc, char **argv)
         return plainReceive(args.value(2));
     if (mode == QLatin1String("plain-send"))
         return plainSend(quint16(args.value(2).toUInt()), args.value(3));
-    if (mode == QLatin1String("serve"))
+    // The -proof kinds offer only the proof of the exchange: unpaced, without frames or digest.
+    if (mode.endsWith(QLatin1String("-proof")))
+        PeerService::offeredFeatures = extwire::featureProof;
+    if (mode.startsWith(QLatin1String("serve")))
         return serve(args.value(2));
-    if (mode == QLatin1String("send") || mode == QLatin1String("paced"))
-        return send(quint16(args.value(2).toUInt()), args.value(3), mode == QLatin1String("send"));
+    if (mode.startsWith(QLatin1String("send")) || mode == QLatin1String("paced"))
+        return send(quint16(args.value(2).toUInt()), args.value(3), mode != QLatin1String("paced"));
 
     auto option = [&args](const char *name, qint64 fallback) {
         const int i = args.indexOf(QLatin1String(name));

@@ -76,6 +76,8 @@ bool bindService(QUdpSocket *socket, const QHostAddress &any, quint16 port)
 
 } // namespace
 
+std::atomic<quint32> PeerService::offeredFeatures{extwire::knownFeatures};
+
 PeerService::PeerService(quint16 port, QObject *parent)
     : QObject(parent), servicePort(port), self(nonce()), probeTimer(new QTimer(this))
 {
@@ -169,7 +171,7 @@ PeerService::Proof PeerService::proof(const QTcpSocket *socket) const
     if (it->confirmNonce && !p.own.contains(it->confirmNonce)) {
         p.own.append(it->confirmNonce);
         p.peer.append(it->proberNonce);
-        p.features |= it->proberFeatures & extwire::knownFeatures;
+        p.features |= it->proberFeatures & offeredFeatures.load();
     }
     return p;
 }
@@ -196,7 +198,7 @@ void PeerService::sendProbes()
         d.nonce = c.probeNonce;
         d.localPort = c.localPort;
         d.remotePort = c.peerPort;
-        d.features = extwire::knownFeatures;
+        d.features = offeredFeatures.load();
         socket->writeDatagram(peerwire::encode(d), c.peer, servicePort);
     }
     if (!probing)
@@ -297,7 +299,7 @@ void PeerService::makeFast(Connection &c, quint64 own, quint64 peer, quint32 fea
         return;
     c.proof.own.append(own);
     c.proof.peer.append(peer);
-    c.proof.features |= features & extwire::knownFeatures;
+    c.proof.features |= features & offeredFeatures.load();
     c.fast = true;
     emit fastChanged(c.socket);
 }
@@ -357,7 +359,7 @@ void PeerService::onProbe(QUdpSocket *socket, const peerwire::Datagram &d, const
         answer.nonce = d.nonce;
         answer.other = c->confirmNonce;
         // A prober that sends none is an older version, which takes only the short answer.
-        answer.features = d.features ? extwire::knownFeatures : 0;
+        answer.features = d.features ? offeredFeatures.load() : 0;
     }
     const QByteArray bytes = peerwire::encode(answer);
     if (bytes.size() <= received)

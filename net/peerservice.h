@@ -34,6 +34,10 @@ class PeerService : public QObject {
 public:
     explicit PeerService(quint16 port, QObject *parent = nullptr);
 
+    // The feature bits this process offers in its exchanges: all it knows. A bench turns the
+    // extended framing off with it, to measure what the framing and the digest cost.
+    static std::atomic<quint32> offeredFeatures;
+
     // Binds the service's port: from then on capability probes for this instance's
     // connections are answered, and discovery probes while serverListening and
     // answerDiscovery are true. On Linux only processes of the same user can share the port,
