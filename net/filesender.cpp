@@ -276,6 +276,7 @@ bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
 {
     const QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     const QString top = QDir(path).dirName();
+    fileSize = QFile(path).size();
     const auto refuse = [this] {
         emit batchFileStarting(queue.status());
         pushFileReport();
