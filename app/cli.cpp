@@ -244,6 +244,9 @@ private:
         case TransReadFailed:
             fileFailed(QStringLiteral("cannot read the file"));
             break;
+        case TransFolderRefused:
+            fileFailed(QStringLiteral("folders go only to another instance of this program"));
+            break;
         case TransRefused:
             fileFailed(QStringLiteral("the receiver refused it"));
             break;
@@ -389,7 +392,9 @@ private:
             const RecvSnapshot report = recvReports::take(RecFinished);
             const qint64 ms = recvTime.elapsed();
             // Built by concatenation: a % in a received name is no placeholder.
-            say(printable(report.fileName) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
+            // Relative to the receive directory: a folder's files show where they are in it.
+            const QString shown = QDir(dir).relativeFilePath(report.fileName);
+            say(printable(shown.startsWith(QLatin1String("..")) ? report.fileName : shown) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
                 + QStringLiteral(" bytes\t") + secondsText(ms) + QStringLiteral(" s\t")
                 + rateText(qint64(report.recvFileBytes), ms));
             break;
@@ -461,7 +466,8 @@ int runSend(quint16 port, const QString &host, const QStringList &files)
 {
     QStringList sendable;
     for (const QString &file : files) {
-        const QString reason = unsendable(file);
+        // A folder goes when the peer turns out to be an instance; the sender decides.
+        const QString reason = QFileInfo(file).isDir() ? QString() : unsendable(file);
         if (reason.isEmpty())
             sendable << file;
         else

@@ -168,6 +168,12 @@ void MainWindow::getTransState(int state)
         transferProgressBar->hide();
         setTransferBusy(true, 1);
         break;
+    case TransFolderRefused:
+        sendWorker->takeFileReport();
+        log(QStringLiteral("文件夹只能发送给本程序的另一个实例,未发送\n"));
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        break;
     case TransRefused:
     case TransNotStored:
         sendWorker->takeFileReport();

@@ -32,6 +32,8 @@ enum TransState : int {
     // whole (its digest differed, or it could not write it).
     TransRefused = 18,
     TransNotStored = 19,
+    // A folder toward a peer that is not an instance of this program: not sent.
+    TransFolderRefused = 23,
 };
 
 // Direction roles held in sendThread::sendRole and receiveRole.

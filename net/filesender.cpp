@@ -2,8 +2,13 @@
 #include "net/sendthread.h"
 #include "net/socketoptions.h"
 
+#include "transfer/extframing.h"
+
 #include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QMutexLocker>
 #include <QPointer>
@@ -241,11 +246,22 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
             break;
         }
         const QString path = queue.takeNext();
+        if (QFileInfo(path).isDir()) {
+            if (!expandFolder(path, target))
+                queue.ended(TransFolderRefused, 0);
+            continue;
+        }
+        const QString name = queue.currentName();
         emit batchFileStarting(queue.status());
-        const int code = sendFile(path, target);
-        if (!queue.ended(code, fileBytesRead.load()) || stopRequested())
+        const int code = sendFile(path, target, name);
+        const bool goOn = queue.ended(code, fileBytesRead.load()) && !stopRequested();
+        if (!goOn)
             queue.dropRest();
+        if (!name.isEmpty() && --folderFilesLeft == 0)
+            endFolder(target, goOn);
     }
+    if (folderFilesLeft > 0)
+        endFolder(target, false);
     emit batchEnded(queue.status());
     queue.finish();
     if (isLive(target)) {
@@ -254,8 +270,73 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
     }
 }
 
+// A folder toward an instance: its frames and directories go now, its files join the queue
+// under their relative paths. Anywhere else it is refused, as it always was.
+bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
+{
+    const QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
+    const QString top = QDir(path).dirName();
+    fileSize = QFile(path).size();
+    const auto refuse = [this] {
+        emit batchFileStarting(queue.status());
+        pushFileReport();
+        emit sendTransState(TransFolderRefused);
+        return false;
+    };
+    if (!socket || !waitForSilence(socket) || !settleUpgrade(socket) || !extended(socket) || folderFilesLeft > 0
+        || !extwire::checkedPath(top.toUtf8()))
+        return refuse();
+    // Links are listed but never followed; only plain files and directories travel.
+    QStringList dirs;
+    QStringList files;
+    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    quint64 bytes = 0;
+    while (it.hasNext() && quint32(dirs.size() + files.size()) <= extwire::maxEntries) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (info.isSymLink())
+            continue;
+        if (info.isDir()) {
+            dirs << info.filePath();
+        } else if (info.isFile()) {
+            files << info.filePath();
+            bytes += quint64(info.size());
+        }
+    }
+    if (quint32(dirs.size() + files.size()) > extwire::maxEntries)
+        return refuse();
+    dirs.sort();
+    files.sort();
+    const QDir base(path);
+    const auto relative = [&base, &top](const QString &p) { return top + QLatin1Char('/') + base.relativeFilePath(p); };
+    QStringList names;
+    for (const QString &file : files)
+        names << relative(file);
+    flushGreetings(socket);
+    QByteArray frames = extwire::folder(top, quint32(dirs.size() + files.size()), bytes);
+    for (const QString &dir : dirs) {
+        // A name the receiver would take as malformed is left out; files beneath it fail alone.
+        if (extwire::checkedPath(relative(dir).toUtf8()))
+            frames += extwire::directory(relative(dir));
+    }
+    socket->write(frames);
+    folderFilesLeft = int(files.size());
+    queue.expand(files, names);
+    if (files.isEmpty())
+        endFolder(socket, true);
+    return true;
+}
+
+void sendThread::endFolder(QTcpSocket *target, bool whole)
+{
+    if (isLive(target) && target->state() == QAbstractSocket::ConnectedState)
+        target->write(whole ? extwire::folderEnd() : extwire::abort(extwire::AbortReason::Stopped));
+    folderFilesLeft = -1;
+}
+
 // Sends one file and returns the code it reported.
-int sendThread::sendFile(const QString &path, QTcpSocket *target)
+int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString &relativeName)
 {
     QFile file(path);
     fileSize = file.size();
@@ -273,9 +354,15 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target)
     }
     emit sendTransState(TransStarted);
 
-    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-    if (socket && extended(socket))
+    const QString name = relativeName.isEmpty() ? path.mid(path.lastIndexOf(QLatin1Char('/')) + 1) : relativeName;
+    if (socket && extended(socket)) {
+        if (!relativeName.isEmpty() && !extwire::checkedPath(name.toUtf8())) {
+            pushFileReport();
+            emit sendTransState(TransOpenFailed);
+            return TransOpenFailed;
+        }
         return sendFileExtended(file, name, socket);
+    }
     QByteArray buffer = header(name, fileSize);
     fileBytesRead = 0;
     socketBytesWritten = 0;

@@ -7,6 +7,9 @@ void SendQueue::begin(QTcpSocket *target, const QStringList &paths)
     *this = SendQueue();
     to = target;
     pending = paths;
+    pendingNames = QStringList();
+    for (int i = 0; i < paths.size(); ++i)
+        pendingNames << QString();
     active = true;
     clock.start();
 }
@@ -15,7 +18,15 @@ QString SendQueue::takeNext()
 {
     ++counts.position;
     current = pending.takeFirst();
+    name = pendingNames.isEmpty() ? QString() : pendingNames.takeFirst();
     return current;
+}
+
+void SendQueue::expand(const QStringList &files, const QStringList &names)
+{
+    --counts.position;
+    pending = files + pending;
+    pendingNames = names + pendingNames;
 }
 
 bool SendQueue::ended(int code, qint64 fileBytes)
@@ -36,6 +47,7 @@ void SendQueue::dropRest(bool targetGone)
     counts.dropped += int(pending.size());
     counts.targetGone = counts.targetGone || (targetGone && !pending.isEmpty());
     pending.clear();
+    pendingNames.clear();
 }
 
 BatchStatus SendQueue::status() const

@@ -29,9 +29,18 @@ class SendQueue {
 public:
     bool running() const { return active; }
     void begin(QTcpSocket *target, const QStringList &paths);
-    void add(const QStringList &paths) { pending << paths; }
+    void add(const QStringList &paths)
+    {
+        pending << paths;
+        for (int i = 0; i < paths.size(); ++i)
+            pendingNames << QString();
+    }
     bool hasNext() const { return !pending.isEmpty(); }
     QString takeNext();
+    // The name the current file goes under: a folder's relative path, or empty for its own.
+    QString currentName() const { return name; }
+    // The current entry, a folder, is replaced by its files, each with its relative path.
+    void expand(const QStringList &files, const QStringList &names);
     // The current file ended with this sender code; returns whether the rest may still go.
     bool ended(int code, qint64 fileBytes);
     void dropRest(bool targetGone = false);
@@ -42,7 +51,9 @@ public:
 private:
     QTcpSocket *to = nullptr; // a key, checked against live sockets before use
     QStringList pending;
+    QStringList pendingNames; // beside pending: empty but for a folder's files
     QString current;
+    QString name;
     BatchStatus counts;
     bool active = false;
     QElapsedTimer clock;

@@ -175,7 +175,9 @@ private:
     void createClientSocket();
     void sendFiles();
     void runBatch(QTcpSocket *target, const QStringList &paths, quint64 serial);
-    int sendFile(const QString &path, QTcpSocket *target);
+    int sendFile(const QString &path, QTcpSocket *target, const QString &relativeName = QString());
+    bool expandFolder(const QString &path, QTcpSocket *target);
+    void endFolder(QTcpSocket *target, bool whole);
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
     bool waitForSilence(const QPointer<QTcpSocket> &socket);
     bool serveEventsWhile(const std::function<bool()> &busy);
@@ -230,6 +232,7 @@ private:
     QList<FileReport> fileReports; // guarded by reportMutex; bounded
     // Sending, worker thread only.
     SendQueue queue;
+    int folderFilesLeft = -1; // of the folder whose frames are open on the target, or -1
     struct FollowUp {
         QTcpSocket *target = nullptr;
         QStringList paths;

@@ -73,13 +73,17 @@ private slots:
 void tst_Cli::commands_data()
 {
     QTest::addColumn<bool>("receiver");
-    QTest::addColumn<QStringList>("args"); // after "--port N"; "@" stands for the files, "|" for a named pipe
+    // After "--port N"; "@" stands for the files, "|" for a named pipe, "/" for a folder of them.
+    QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // part of stderr
 
     QTest::newRow("send to receive") << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"),
                                                             QStringLiteral("@")}
                                      << 0 << QStringLiteral("sent");
+    QTest::newRow("a folder with a subfolder and an empty one, to an instance")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("/")} << 0
+        << QStringLiteral("sent");
     QTest::newRow("a missing file among them")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("@"), QStringLiteral("missing.bin")}
         << 1 << QStringLiteral("missing.bin: No such file or directory");
@@ -104,10 +108,19 @@ void tst_Cli::commands()
     QFETCH(QString, reason);
 
     QTemporaryDir outDir, inDir;
-    const QMap<QString, QByteArray> files{{QStringLiteral("large.bin"), pattern(3 * 1000 * 1000 + 17)},
-                                          {QStringLiteral("name with spaces.txt"), QByteArray("hello\n")},
-                                          {QStringLiteral("100%2 of %1.txt"), QByteArray("no placeholders")},
-                                          {QStringLiteral("empty"), QByteArray()}};
+    QMap<QString, QByteArray> files{{QStringLiteral("large.bin"), pattern(3 * 1000 * 1000 + 17)},
+                                    {QStringLiteral("name with spaces.txt"), QByteArray("hello\n")},
+                                    {QStringLiteral("100%2 of %1.txt"), QByteArray("no placeholders")},
+                                    {QStringLiteral("empty"), QByteArray()}};
+    const int folderAt = args.indexOf(QStringLiteral("/"));
+    // It arrives under its own name, the levels below it and an empty folder included.
+    const QString folder = folderAt >= 0 ? QDir(outDir.path()).dirName() + QLatin1Char('/') : QString();
+    if (folderAt >= 0) {
+        args[folderAt] = outDir.path();
+        files.insert(QStringLiteral("sub/deeper/leaf.txt"), QByteArray("two levels down"));
+        QVERIFY(QDir(outDir.path()).mkpath(QStringLiteral("sub/deeper")));
+        QVERIFY(QDir(outDir.path()).mkpath(QStringLiteral("nothing here")));
+    }
     QStringList paths;
     for (auto it = files.begin(); it != files.end(); ++it) {
         QFile f(outDir.filePath(it.key()));
@@ -151,12 +164,14 @@ void tst_Cli::commands()
         return;
     // The sender is done once its bytes have left; the receiver reports each file it stored.
     for (auto it = files.begin(); it != files.end(); ++it) {
-        const QByteArray line = QString(it.key() + QLatin1Char('\t') + QString::number(it.value().size())).toUtf8();
+        const QByteArray line = QString(folder + it.key() + QLatin1Char('\t') + QString::number(it.value().size())).toUtf8();
         QTRY_VERIFY2_WITH_TIMEOUT(out.contains(line), out.constData(), bound);
-        QFile f(inDir.filePath(it.key()));
+        QFile f(inDir.filePath(folder + it.key()));
         QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(it.key()));
         QVERIFY2(f.readAll() == it.value(), qPrintable(it.key()));
     }
+    if (!folder.isEmpty())
+        QVERIFY(QFileInfo(inDir.filePath(folder + QStringLiteral("nothing here"))).isDir());
     receive.terminate(); // SIGTERM, or WM_CLOSE on Windows: ends as the window closes
     QVERIFY(finishes(receive));
     QCOMPARE(receive.exitStatus(), QProcess::NormalExit);

@@ -216,14 +216,17 @@ private slots:
     void openFails_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::newRow("empty path") << QString();
-        QTest::newRow("missing") << QStringLiteral("none/none.bin");
-        QTest::newRow("directory") << QStringLiteral("sub");
+        QTest::addColumn<int>("code");
+        QTest::newRow("empty path") << QString() << int(TransOpenFailed);
+        QTest::newRow("missing") << QStringLiteral("none/none.bin") << int(TransOpenFailed);
+        // To a peer that is not an instance: refused with a code of its own.
+        QTest::newRow("directory") << QStringLiteral("sub") << int(TransFolderRefused);
     }
     // Catches a header sent for a file that never opened, or counters reset by it.
     void openFails()
     {
         QFETCH(QString, path);
+        QFETCH(int, code);
         ClientRig r;
         QVERIFY(r.start());
         r.k->w->fileBytesRead = 7;
@@ -234,7 +237,7 @@ private slots:
         r.k->cmd(CmdSendTest); // a sentinel: the greeting must be the first thing on the wire
         QTRY_COMPARE(r.peer.received, wire::greeting);
         r.k->settle();
-        QCOMPARE(r.log->values(WorkerLog::Trans), QList<int>{TransOpenFailed});
+        QCOMPARE(r.log->values(WorkerLog::Trans), QList<int>{code});
         QCOMPARE(r.k->w->fileBytesRead.load(), qint64(7));
         QCOMPARE(r.k->w->socketBytesWritten.load(), qint64(9));
         QCOMPARE(r.k->w->fileSize.load(), QFile(full).size()); // taken before the open fails

@@ -697,6 +697,15 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
         << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
         << QStringLiteral("f.bin.part") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
+    const auto sent = [&](const char *path) {
+        return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
+    };
+    QTest::newRow("in a folder, a path through a file is refused alone")
+        << QList<QByteArray>{reply + folder(QStringLiteral("p"), 4, 15) + directory(QStringLiteral("p/e")) + sent("p/a")
+                             + offer(QStringLiteral("p/a/x"), 5, 0) + sent("p/b") + folderEnd()}
+        << true << true << QList<QByteArray>{} << QStringLiteral("p/b") << QByteArray("hello")
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused), accepted,
+                             result(ResultStatus::Stored)};
 }
 
 // Catches a connection proved by a stranger's nonce, an upgrade frame taken out of a file's

@@ -243,7 +243,10 @@ bool ExtParser::beginFrame()
 void ExtParser::handleFrame()
 {
     const char *p = held.constData() + frameHeaderSize;
-    const bool idle = file == File::None;
+    // An offer that was never started was refused: the folder goes on past it.
+    const bool idle = file != File::Receiving;
+    if (idle && (type == Type::Folder || type == Type::Directory || type == Type::FolderEnd))
+        file = File::None;
     bool inOrder = true;
     switch (type) {
     case Type::Offer:

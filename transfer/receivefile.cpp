@@ -164,6 +164,34 @@ bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<qu
     return false;
 }
 
+std::optional<QString> ReceiveFile::makeDirectories(const QString &dir, const QStringList &components)
+{
+    QString at = dir;
+    for (const QString &name : components) {
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+            || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+            return std::nullopt;
+#ifdef Q_OS_WIN
+        if (isWindowsReservedName(name))
+            return std::nullopt;
+#endif
+        if ((isProgramFile(name) && isApplicationDir(at)) || nameLength(name) > nameLimit(at))
+            return std::nullopt;
+        const QString path = QDir(at).filePath(name);
+        const QFileInfo info(path);
+        if (info.isSymLink() || (info.exists() && !info.isDir()))
+            return std::nullopt;
+        if (!info.exists() && !QDir(at).mkdir(name))
+            return std::nullopt;
+        // Made by someone else meanwhile: only a real directory will do.
+        const QFileInfo made(path);
+        if (made.isSymLink() || !made.isDir())
+            return std::nullopt;
+        at = path;
+    }
+    return at;
+}
+
 bool ReceiveFile::write(const char *data, qsizetype size)
 {
     const qint64 n = file.write(data, size);

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <optional>
@@ -60,6 +61,10 @@ public:
     // Names a peer may not plant in the application's directory: the executable, its
     // settings, the toolkit's configuration and libraries the next start could load.
     static bool isProgramFile(const QString &name);
+    // The directory dir/components..., each component created when missing and checked by the
+    // rules open() applies to a name: never through a link, never onto an entry that is not a
+    // directory. Nothing when a component fails or cannot be created.
+    static std::optional<QString> makeDirectories(const QString &dir, const QStringList &components);
 
     // Free space of the volume that holds a directory; -1 where unknown.
     struct VolumeSpace {

@@ -156,8 +156,7 @@ public:
         progress = false;
         const bool continuing = storing();
         if (ext) {
-            if (!extRefused)
-                ext->feed(piece.bytes);
+            ext->feed(piece.bytes);
         } else if (piece.ownNonces.isEmpty()) {
             flushWatched();
             parser.feed(piece.bytes);
@@ -292,7 +291,16 @@ public:
             answer(extwire::refuse(extwire::RefuseReason::Busy));
             return;
         }
-        if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), path, size)) {
+        // A path in a folder: its directories are made one by one, each checked on the disk.
+        QStringList parts = path.split(QLatin1Char('/'));
+        const QString name = parts.takeLast();
+        const auto dir = ReceiveFile::makeDirectories(ReceiveFile::directoryFor(receiveDirPath.get()), parts);
+        if (!dir) {
+            notify(RecCreateFailed);
+            answer(extwire::refuse(extwire::RefuseReason::PathRefused));
+            return;
+        }
+        if (!file.open(*dir, name, size)) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
             return;
@@ -350,10 +358,11 @@ public:
         answer(extwire::result(ResultStatus::Stored));
     }
 
-    // This version sends no folders: one that comes ends the connection's transfers.
-    void folder(const QString &, quint32, quint64) override { refuseStream(); }
-    void directory(const QString &) override { refuseStream(); }
-    void folderEnd() override { refuseStream(); }
+    // A folder's directories are made as they come, so that empty ones arrive too; one that
+    // cannot be made is skipped, and the files beneath it are refused on their own.
+    void folder(const QString &path, quint32, quint64) override { makeDirectory(path); }
+    void directory(const QString &path) override { makeDirectory(path); }
+    void folderEnd() override {}
 
     void aborted(extwire::AbortReason) override
     {
@@ -401,10 +410,10 @@ private:
         if (!closing)
             emit engine.answerPeer(id, frame);
     }
-    void refuseStream()
+    void makeDirectory(const QString &path)
     {
-        extRefused = true;
-        failed(Error::OutOfOrder);
+        if (!engine.discardFiles.load())
+            ReceiveFile::makeDirectories(ReceiveFile::directoryFor(receiveDirPath.get()), path.split(QLatin1Char('/')));
     }
 
 
@@ -527,7 +536,6 @@ private:
     std::unique_ptr<ExtParser> ext; // once the peer's direction is upgraded
     FileDigest digest;
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
-    bool extRefused = false;    // the rest of the connection is dropped
     quint64 offerAt = 0;        // where the file's offer began in the stream
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
