@@ -189,6 +189,8 @@ void sendThread::disposeSocket(QTcpSocket *socket)
         openPeers.remove(socket);
         cutAt.remove(socket);
         heldGreetings.remove(socket);
+        // Its destroyed notice no longer reaches us, and a new socket may get its address.
+        upgrades.remove(socket);
         forget(socket);
         socket->deleteLater();
     }, Qt::QueuedConnection);
@@ -250,6 +252,7 @@ void sendThread::createClientSocket()
     clientSocket = fresh;
     cutAt.remove(old);
     heldGreetings.remove(old);
+    upgrades.remove(old);
     delete old;
 
     fresh->setReadBufferSize(readBufferSize);

@@ -184,6 +184,27 @@ private slots:
         QVERIFY(clientLog->values(WorkerLog::Trans).contains(stop ? int(TransStopped) : int(TransReadFailed)));
         client->w->fastTransfer = true;
     }
+
+    // Catches the upgrade state of a disposed socket left behind: a new socket that gets the
+    // same address then inherits it, never upgrades, and its files go paced after a wait.
+    // Each round's sender is a new instance, as each run of send is.
+    void reconnectsTurnFastEachTime()
+    {
+        client.reset();
+        for (int round = 0; round < 8; ++round) {
+            const int before = serverLog->count(WorkerLog::NewClient);
+            QTRY_COMPARE(server->w->socketState(accepted), QAbstractSocket::UnconnectedState);
+            server->w->disposeSocket(accepted);
+            WorkerRig sender(server->w->port());
+            sender.setHost(QStringLiteral("127.0.0.1"));
+            sender.cmd(CmdConnect);
+            QTRY_COMPARE(serverLog->count(WorkerLog::NewClient), before + 1);
+            accepted = serverLog->sockets(WorkerLog::NewClient).last();
+            QTcpSocket *socket = sender.w->currentClientSocket();
+            QTRY_VERIFY2_WITH_TIMEOUT(sender.w->socketFacts(socket).fast && server->w->socketFacts(accepted).fast,
+                                      qPrintable(QStringLiteral("round %1").arg(round)), 3000);
+        }
+    }
 };
 
 QTEST_MAIN(TestWorkersEndToEnd)
