@@ -100,6 +100,7 @@ private:
     SocketFacts factsOf(const QTcpSocket *socket) const;
     QString serverErrorText() const;
     static QString secondsText(qint64 ms);
+    static QString sendFailureLine(int state); // empty for codes that are no failure
 
     QString versionText;
     QString settingsFilePath;

@@ -144,46 +144,39 @@ void MainWindow::getTransState(int state)
     case TransProgress:
         updateProgress();
         break;
+    default: {
+        // A file that ended without being sent whole: its line, and the controls come back.
+        const QString line = sendFailureLine(state);
+        if (line.isEmpty())
+            return; // unknown codes
+        sendWorker->takeFileReport();
+        transferProgressBar->hide();
+        setTransferBusy(true, 1);
+        log(line);
+        break;
+    }
+    }
+}
+
+QString MainWindow::sendFailureLine(int state)
+{
+    switch (state) {
     case TransStopped:
-        sendWorker->takeFileReport();
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        log(QStringLiteral("传送已被强制中断!\n"));
-        break;
+        return QStringLiteral("传送已被强制中断!\n");
     case TransDisconnected:
-        sendWorker->takeFileReport();
-        log(QStringLiteral("连接已断开,传送中断!"));
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        break;
+        return QStringLiteral("连接已断开,传送中断!");
     case TransOpenFailed:
-        sendWorker->takeFileReport();
-        log(QStringLiteral("打开文件失败，传送中断\n"));
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        break;
+        return QStringLiteral("打开文件失败，传送中断\n");
     case TransReadFailed:
-        sendWorker->takeFileReport();
-        log(QStringLiteral("读取文件失败,传送中断!\n"));
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        break;
+        return QStringLiteral("读取文件失败,传送中断!\n");
     case TransFolderRefused:
-        sendWorker->takeFileReport();
-        log(QStringLiteral("文件夹只能发送给本程序的另一个实例,未发送\n"));
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        break;
+        return QStringLiteral("文件夹只能发送给本程序的另一个实例,未发送\n");
     case TransRefused:
+        return QStringLiteral("对方拒绝接收该文件,未发送\n");
     case TransNotStored:
-        sendWorker->takeFileReport();
-        log(state == TransRefused ? QStringLiteral("对方拒绝接收该文件,未发送\n")
-                                  : QStringLiteral("对方未能完整保存该文件(校验不符或写入失败)\n"));
-        transferProgressBar->hide();
-        setTransferBusy(true, 1);
-        break;
+        return QStringLiteral("对方未能完整保存该文件(校验不符或写入失败)\n");
     default:
-        return;
+        return QString();
     }
 }
 
