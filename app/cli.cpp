@@ -301,10 +301,15 @@ private:
     void reportSent()
     {
         clearBar();
-        const qint64 bytes = worker->takeFileReport().fileBytes;
+        const FileReport report = worker->takeFileReport();
         const qint64 ms = fileTime.elapsed();
-        note(printable(currentName()) + QStringLiteral(": sent ") + QString::number(bytes) + QStringLiteral(" bytes in ")
-             + secondsText(ms) + QStringLiteral(" s (") + rateText(bytes, ms) + QLatin1Char(')'));
+        // A resumed file: only what was missing went, and the rate is of that.
+        const qint64 moved = report.fileBytes - report.resumedFrom;
+        note(printable(currentName()) + QStringLiteral(": sent ") + QString::number(moved) + QStringLiteral(" bytes in ")
+             + secondsText(ms) + QStringLiteral(" s (") + rateText(moved, ms) + QLatin1Char(')')
+             + (report.resumedFrom > 0 ? QStringLiteral(", resumed: the receiver had the first ")
+                        + QString::number(report.resumedFrom) + QStringLiteral(" bytes")
+                                       : QString()));
     }
 
     void fileFailed(const QString &reason)

@@ -26,10 +26,34 @@ std::optional<sendThread::PeerAnswer> sendThread::awaitAnswer(const QPointer<QTc
     return upgrades[socket].answers.takeFirst();
 }
 
+// The receiver holds the first accept.value bytes: true when they are this file's, with their
+// digest taken into digest and the file read up to them. Otherwise the caller starts over.
+bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest)
+{
+    if (accept.value == 0 || accept.value > quint64(fileSize) || accept.digest.size() != extwire::digestSize)
+        return false;
+    QByteArray block(int(fastPieceSize), Qt::Uninitialized);
+    qint64 read = 0;
+    while (read < qint64(accept.value)) {
+        const qint64 n = file.read(block.data(), std::min<qint64>(block.size(), qint64(accept.value) - read));
+        if (n <= 0 || stopRequested())
+            break;
+        digest.add(block.constData(), n);
+        read += n;
+        if (read % (16 * fastPieceSize) == 0)
+            QCoreApplication::processEvents(); // the sockets go on meanwhile
+    }
+    if (read == qint64(accept.value) && digest.result() == accept.digest)
+        return true;
+    digest.reset();
+    return false;
+}
+
 int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket)
 {
     fileBytesRead = 0;
     socketBytesWritten = 0;
+    fileResumedFrom = 0;
     peakUnwritten = 0;
     flushGreetings(socket);
     sendingTo = socket;
@@ -58,13 +82,20 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         return end(gone(), extwire::AbortReason::Stopped);
     if (answer->type != int(extwire::Type::Accept))
         return end(TransRefused);
-    write(extwire::start(0));
+    FileDigest digest;
+    if (resumable(file, *answer, digest))
+        fileResumedFrom = qint64(answer->value);
+    else if (!file.seek(0))
+        return end(TransReadFailed, extwire::AbortReason::ReadFailed);
+    if (stopRequested())
+        return end(TransStopped, extwire::AbortReason::Stopped);
+    fileBytesRead = fileResumedFrom.load();
+    write(extwire::start(quint64(fileResumedFrom.load())));
     emit sendTransState(TransProgress);
 
     // Fast mode turned off after the upgrade: the framing stays, the pieces are small.
     const bool fast = fastTransfer;
     const qint64 pieceSize = fast ? fastPieceSize : wire::packetSize;
-    FileDigest digest;
     QByteArray buffer;
     while (fileBytesRead < fileSize) {
         if (!waitForRoom(socket, fast ? fastBufferBound : sendBufferBound))

@@ -130,7 +130,7 @@ FileReport sendThread::takeFileReport()
     QMutexLocker lock(&reportMutex);
     if (!fileReports.isEmpty())
         return fileReports.takeFirst();
-    return FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load()};
+    return FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load(), fileResumedFrom.load()};
 }
 
 void sendThread::pushFileReport()
@@ -139,7 +139,7 @@ void sendThread::pushFileReport()
     // A front end that never takes them must not make the list grow.
     if (fileReports.size() >= 1024)
         fileReports.removeFirst();
-    fileReports.append(FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load()});
+    fileReports.append(FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load(), fileResumedFrom.load()});
 }
 
 bool sendThread::stopRequested() const
@@ -366,6 +366,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     QByteArray buffer = header(name, fileSize);
     fileBytesRead = 0;
     socketBytesWritten = 0;
+    fileResumedFrom = 0;
     peakUnwritten = 0;
     // The window may dispose of the socket while we serve events; the QPointer sees that.
     if (socket)

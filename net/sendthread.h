@@ -16,6 +16,7 @@
 #include <QTimer>
 
 class AcceptLoop;
+class FileDigest;
 class QFile;
 
 #include <atomic>
@@ -40,8 +41,9 @@ public:
 // on the next file when a front end reads them.
 struct FileReport {
     qint64 fileSize = 0;
-    qint64 fileBytes = 0;   // file bytes read and written
+    qint64 fileBytes = 0;   // file bytes read and written, or found at the receiver
     qint64 socketBytes = 0; // all bytes written, framing included
+    qint64 resumedFrom = 0; // bytes the receiver already held
 };
 
 // The network worker: owns the server and every socket, runs in its own thread, executes
@@ -69,6 +71,7 @@ public:
     std::atomic<qint64> fileSize{0};        // sender writes, window reads
     std::atomic<qint64> fileBytesRead{0};
     std::atomic<qint64> socketBytesWritten{0};
+    std::atomic<qint64> fileResumedFrom{0}; // of the file being sent: bytes the receiver had
     QTcpServer *server = nullptr;           // owned
     receiveThread *recThread = nullptr;     // owned since shutdown must join it
 
@@ -189,6 +192,7 @@ private:
     struct PeerAnswer {
         int type = 0; // an extwire::Type
         quint64 value = 0;
+        QByteArray digest; // of the accepted prefix
     };
     struct Upgrade;
     Upgrade &upgradeOf(QTcpSocket *socket);
@@ -203,7 +207,8 @@ private:
     QByteArray greetingFor(const QTcpSocket *socket) const;
     QList<ReceivedPiece> withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const;
     void onAnswerPeer(quint64 connection, const QByteArray &frame);
-    void onPeerAnswered(quint64 connection, int type, quint64 value);
+    void onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest);
+    bool resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest);
     std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket);
     int sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket);
     void feed(QTcpSocket *socket, int role);

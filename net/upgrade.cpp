@@ -142,11 +142,11 @@ void sendThread::onAnswerPeer(quint64 connection, const QByteArray &frame)
         socket->write(frame);
 }
 
-void sendThread::onPeerAnswered(quint64 connection, int type, quint64 value)
+void sendThread::onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest)
 {
     if (QTcpSocket *socket = socketOf(connection)) {
         QList<PeerAnswer> &answers = upgradeOf(socket).answers;
         if (answers.size() < 16) // more than one file's answers are a peer's error
-            answers.append(PeerAnswer{type, value});
+            answers.append(PeerAnswer{type, value, digest});
     }
 }

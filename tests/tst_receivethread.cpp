@@ -697,6 +697,23 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
         << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
         << QStringLiteral("f.bin.part") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
+    // Cut after 5 bytes, then offered again with the same size and time.
+    const qint64 at = 1700000000000;
+    FileDigest whole, other;
+    whole.add("helloworld", 10);
+    other.add("HELLOWORLD", 10);
+    const auto cut = [&](const char *path) {
+        return reply + offer(QString::fromLatin1(path), 10, at) + start(0) + data("hello", 5) + abort(AbortReason::Stopped)
+               + offer(QString::fromLatin1(path), 10, at);
+    };
+    QTest::newRow("a cut file resumes from its part")
+        << QList<QByteArray>{cut("r1.bin") + start(5) + data("world", 5) + end(whole.result())} << true << true
+        << QList<QByteArray>{} << QStringLiteral("r1.bin") << QByteArray("helloworld")
+        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
+    QTest::newRow("a part whose start differs is received again from 0")
+        << QList<QByteArray>{cut("r2.bin") + start(0) + data("HELLOWORLD", 10) + end(other.result())} << true << true
+        << QList<QByteArray>{} << QStringLiteral("r2.bin") << QByteArray("HELLOWORLD")
+        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
     const auto sent = [&](const char *path) {
         return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
     };

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "tests/workerrig.h"
+#include "transfer/receivefile.h"
 
 namespace {
 QByteArray randomBytes(int size)
@@ -75,17 +76,23 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("size");
         QTest::addColumn<bool>("fast");
+        QTest::addColumn<int>("part"); // bytes of a .part planted with the file's time; < 0: bytes that differ
         for (bool fromClient : {true, false}) {
             const char *dir = fromClient ? "client to server" : "server to client";
             const QString prefix = QLatin1String(fromClient ? "ab-" : "ba-");
-            QTest::addRow("%s, empty", dir) << fromClient << prefix + QStringLiteral("empty.bin") << 0 << true;
-            QTest::addRow("%s, one byte", dir) << fromClient << prefix + QStringLiteral("one.bin") << 1 << true;
+            QTest::addRow("%s, empty", dir) << fromClient << prefix + QStringLiteral("empty.bin") << 0 << true << 0;
+            QTest::addRow("%s, one byte", dir) << fromClient << prefix + QStringLiteral("one.bin") << 1 << true << 0;
             QTest::addRow("%s, 5 MiB random", dir) << fromClient << prefix + QStringLiteral("random.bin") << 5 * 1024 * 1024
-                                                   << true;
+                                                   << true << 0;
             QTest::addRow("%s, 5 MiB random, fast mode off", dir)
-                << fromClient << prefix + QStringLiteral("paced.bin") << 5 * 1024 * 1024 << false;
-            QTest::addRow("%s, Chinese name", dir) << fromClient << prefix + QStringLiteral("测试文件.txt") << 30000 << true;
+                << fromClient << prefix + QStringLiteral("paced.bin") << 5 * 1024 * 1024 << false << 0;
+            QTest::addRow("%s, Chinese name", dir) << fromClient << prefix + QStringLiteral("测试文件.txt") << 30000 << true << 0;
         }
+        const int mib = 1024 * 1024;
+        QTest::newRow("a cut file resumes from its part") << true << QStringLiteral("resumed.bin") << 5 * mib << true
+                                                          << 3 * mib + 7;
+        QTest::newRow("a part that differs is sent again whole") << true << QStringLiteral("restarted.bin") << 5 * mib
+                                                                 << true << -(3 * mib);
     }
     // Catches any disagreement between sender and engine on the wire: framing, name
     // encoding, connection tags, lost or reordered pieces, flow control that stalls.
@@ -95,6 +102,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, size);
         QFETCH(bool, fast);
+        QFETCH(int, part);
         WorkerRig &sender = fromClient ? *client : *server;
         sender.w->fastTransfer = fast;
         WorkerLog &senderLog = fromClient ? *clientLog : *serverLog;
@@ -108,6 +116,12 @@ private slots:
             QFile f(source);
             QVERIFY(f.open(QIODevice::WriteOnly));
             QCOMPARE(f.write(data), qint64(size));
+        }
+        if (part != 0) {
+            QFile p(QDir(received.path()).filePath(name) + ReceiveFile::partSuffix);
+            QVERIFY(p.open(QIODevice::WriteOnly));
+            p.write(part > 0 ? data.left(part) : QByteArray(-part, 'x'));
+            QVERIFY(p.setFileTime(QFileInfo(source).lastModified(), QFileDevice::FileModificationTime));
         }
         // Read in the worker thread as the code is emitted: a process that exits on
         // "finished" must not leave the tail of the file in its own buffer.
@@ -129,9 +143,10 @@ private slots:
         QCOMPARE(got.size(), data.size());
         QVERIFY(got == data);
         QCOMPARE(sender.w->fileBytesRead.load(), qint64(size));
+        QCOMPARE(sender.w->fileResumedFrom.load(), qint64(qMax(part, 0)));
         // One progress code per piece: 1 MiB pieces when fast, 12000 bytes when paced.
-        const int pieces = (size + (fast ? sendThread::fastPieceSize : wire::packetSize) - 1)
-                           / (fast ? sendThread::fastPieceSize : wire::packetSize);
+        const int piece = fast ? sendThread::fastPieceSize : wire::packetSize;
+        const int pieces = (size - qMax(part, 0) + piece - 1) / piece;
         QCOMPARE(senderLog.count(WorkerLog::Trans), pieces + 4);
         sender.w->fastTransfer = true;
     }

@@ -1,8 +1,11 @@
 #include "transfer/receivefile.h"
 
+#include "transfer/filedigest.h"
 #include "transfer/streamparser.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -10,6 +13,7 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <algorithm>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -117,9 +121,21 @@ ReceiveFile::VolumeSpace spaceOf(const QString &dir)
 
 bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<quint64> declaredSize)
 {
+    return openFile(dir, name, declaredSize, std::nullopt);
+}
+
+bool ReceiveFile::open(const QString &dir, const QString &name, quint64 declaredSize, qint64 modifiedMs)
+{
+    return openFile(dir, name, declaredSize, modifiedMs);
+}
+
+bool ReceiveFile::openFile(const QString &dir, const QString &name, std::optional<quint64> declaredSize,
+                           std::optional<qint64> modifiedMs)
+{
     abandon();
     count = 0;
     target.clear();
+    modifiedTime.reset();
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
         || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return false;
@@ -145,23 +161,90 @@ bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<qu
         if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
             return false;
     }
+    partPath = directory.filePath(partNameFor(name, limit));
+    if (!(modifiedMs && takeUpPart(directory, name, limit, *declaredSize, *modifiedMs))
+        && !createTemporary(directory, name, limit))
+        return false;
+    target = info.filePath();
+    receiveDir = dir;
+    modifiedTime = modifiedMs;
+    nextSpaceCheck = declaredSize ? *declaredSize + 1 : 0;
+    return true;
+}
+
+bool ReceiveFile::createTemporary(const QDir &directory, const QString &name, int limit)
+{
     // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
     // NewOnly: never opens what is already there, a planted link included. Readable, so that
     // the bytes can be copied out should the name be taken from under it (keepElsewhere).
     for (int attempt = 0; attempt < 8; ++attempt) {
         file.setFileName(directory.filePath(temporaryName(name, limit)));
         if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-            target = info.filePath();
-            partPath = directory.filePath(partNameFor(name, limit));
-            receiveDir = dir;
             createdId = openedIdentity();
-            nextSpaceCheck = declaredSize ? *declaredSize + 1 : 0;
             return true;
         }
         if (!QFileInfo::exists(file.fileName()))
             return false; // not a name clash: the directory refuses
     }
     return false;
+}
+
+// The part moves to a temporary name of its own before it is opened, so that a second transfer
+// of the name meanwhile finds none; it is used only while it is still the plain file looked at.
+bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int limit, quint64 declaredSize,
+                             qint64 modifiedMs)
+{
+    const FileId partId = identityOf(partPath); // invalid for a link
+    const QFileInfo info(partPath);
+    if (!partId.valid || info.size() <= 0 || quint64(info.size()) > declaredSize
+        || qAbs(info.lastModified().toMSecsSinceEpoch() - modifiedMs) > partTimeSlackMs)
+        return false;
+    const QString temporary = directory.filePath(temporaryName(name, limit));
+    if (QFileInfo::exists(temporary) || !replaceFile(partPath, temporary))
+        return false;
+    file.setFileName(temporary);
+    if (identityOf(temporary) == partId && file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        if (openedIdentity() == partId && file.seek(file.size())) {
+            count = quint64(file.size());
+            createdId = partId;
+            return true;
+        }
+        file.close();
+    }
+    if (identityOf(temporary) == partId)
+        replaceFile(temporary, partPath);
+    count = 0;
+    return false;
+}
+
+quint64 ReceiveFile::readBack(FileDigest &digest, qint64 budgetMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    quint64 kept = 0;
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
+    bool ok = file.seek(0);
+    while (ok && kept < count && clock.elapsed() < budgetMs) {
+        const qint64 n = file.read(block.data(), qint64(std::min<quint64>(quint64(block.size()), count - kept)));
+        ok = n > 0;
+        if (ok) {
+            digest.add(block.constData(), n);
+            kept += quint64(n);
+        }
+    }
+    if (kept < count && !file.resize(qint64(kept)))
+        kept = 0; // cannot cut it: all of it again
+    if (kept == 0)
+        file.resize(0);
+    count = kept;
+    file.seek(qint64(kept));
+    return kept;
+}
+
+bool ReceiveFile::restart()
+{
+    count = 0;
+    return file.resize(0) && file.seek(0);
 }
 
 std::optional<QString> ReceiveFile::makeDirectories(const QString &dir, const QStringList &components)
@@ -333,6 +416,8 @@ bool ReceiveFile::abandon()
         return true;
     if (!stillUnderItsName())
         return keepElsewhere();
+    if (modifiedTime && count > 0)
+        file.setFileTime(QDateTime::fromMSecsSinceEpoch(*modifiedTime), QFileDevice::FileModificationTime);
     const bool flushed = closeFile();
     moveTo(partPath);
     return flushed;

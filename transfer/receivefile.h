@@ -1,12 +1,15 @@
 #ifndef LUMO_TRANSFER_RECEIVEFILE_H
 #define LUMO_TRANSFER_RECEIVEFILE_H
 
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 #include <optional>
+
+class FileDigest;
 
 #ifndef Q_OS_WIN
 struct stat;
@@ -31,6 +34,18 @@ public:
     // allows, a name of the temporary form, and a declared size that does not fit in the free
     // space beside the reserve.
     bool open(const QString &dir, const QString &name, std::optional<quint64> declaredSize = {});
+    // open() for a file whose modification time the sender told (ms since the epoch): when
+    // "<name>.part" is a plain file no longer than declaredSize and last modified then, it is
+    // taken up in place of an empty temporary file and writing goes on after its bytes.
+    // Whatever of it stays unfinished keeps that time, so that the next offer finds it.
+    bool open(const QString &dir, const QString &name, quint64 declaredSize, qint64 modifiedMs);
+    // The bytes taken up from a part, fed to digest, for at most budgetMs: a part that takes
+    // longer is cut where the reading stopped. Returns how many are kept.
+    quint64 readBack(FileDigest &digest, qint64 budgetMs);
+    // From byte 0 after all: the sender's file does not begin as the part did.
+    bool restart();
+    // A part not worth taking up again (its bytes proved wrong) keeps its own time.
+    void forgetModifiedTime() { modifiedTime.reset(); }
     // False unless every byte was written. Also false once a transfer without a size, or past
     // its declared size, has brought the free space down to the reserve.
     bool write(const char *data, qsizetype size);
@@ -86,6 +101,8 @@ public:
     static int nameLength(const QString &name);
 
     static constexpr int flushAttempts = 3;
+    // File systems that keep times in steps of two seconds still match.
+    static constexpr qint64 partTimeSlackMs = 2000;
     static inline const QString partSuffix = QStringLiteral(".part");
 
 private:
@@ -108,6 +125,10 @@ private:
     bool stillUnderItsName() const;
     bool keepElsewhere();
     bool roomLeft();
+    bool openFile(const QString &dir, const QString &name, std::optional<quint64> declaredSize,
+                  std::optional<qint64> modifiedMs);
+    bool createTemporary(const QDir &directory, const QString &name, int limit);
+    bool takeUpPart(const QDir &directory, const QString &name, int limit, quint64 declaredSize, qint64 modifiedMs);
 
     QFile file;
     QString target;
@@ -116,6 +137,7 @@ private:
     FileId createdId;   // the temporary file as created; renamed only while it is still that one
     quint64 nextSpaceCheck = 0;
     quint64 count = 0;
+    std::optional<qint64> modifiedTime; // given to what is kept as .part
 };
 
 #endif

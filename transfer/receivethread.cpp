@@ -279,7 +279,7 @@ public:
     }
 
     // The extended framing of an upgraded direction.
-    void offer(const QString &path, quint64 size, qint64) override
+    void offer(const QString &path, quint64 size, qint64 modified) override
     {
         unlist();
         extDiscarding = false;
@@ -300,21 +300,32 @@ public:
             answer(extwire::refuse(extwire::RefuseReason::PathRefused));
             return;
         }
-        if (!file.open(*dir, name, size)) {
+        if (!file.open(*dir, name, size, modified)) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
             return;
         }
+        // A part of this very file stays: the sender checks its prefix and sends the rest.
         digest.reset();
+        acceptedAt = file.written() > 0 ? file.readBack(digest, receiveThread::resumeReadBudgetMs) : 0;
         offerAt = ext->frameStart();
         openedInPiece = true;
         list(path, size);
         notify(RecStarted);
-        answer(extwire::accept(0, QByteArray(extwire::digestSize, '\0')));
+        answer(extwire::accept(acceptedAt, acceptedAt > 0 ? digest.result() : QByteArray(extwire::digestSize, '\0')));
     }
 
-    // Only from where it was accepted; this end offers no other offset yet.
-    void start(quint64 offset) override { extDiscarding = extDiscarding || offset != 0 || !file.isOpen(); }
+    // From where it was accepted, or from 0 when the sender's file begins otherwise.
+    void start(quint64 offset) override
+    {
+        if (extDiscarding || !file.isOpen() || offset == acceptedAt)
+            return;
+        if (offset == 0 && file.restart()) {
+            digest.reset();
+            return;
+        }
+        extDiscarding = true;
+    }
 
     void data(const char *bytes, qsizetype size) override
     {
@@ -340,7 +351,8 @@ public:
             return;
         }
         if (digest.result() != sent) {
-            file.abandon(); // the bytes stay as .part
+            file.forgetModifiedTime(); // wrong bytes: not to be taken up again
+            file.abandon();            // they stay as .part
             notify(RecVerifyFailed);
             answer(extwire::result(ResultStatus::DigestMismatch));
             return;
@@ -370,17 +382,17 @@ public:
             fileTimedOut(0);
     }
 
-    void accepted(quint64 offset, const QByteArray &) override
+    void accepted(quint64 offset, const QByteArray &prefix) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Accept), offset);
+        emit engine.peerAnswered(id, int(extwire::Type::Accept), offset, prefix);
     }
     void refused(extwire::RefuseReason reason) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Refuse), quint64(reason));
+        emit engine.peerAnswered(id, int(extwire::Type::Refuse), quint64(reason), QByteArray());
     }
     void result(extwire::ResultStatus status) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Result), quint64(status));
+        emit engine.peerAnswered(id, int(extwire::Type::Result), quint64(status), QByteArray());
     }
 
     void failed(Error) override
@@ -537,6 +549,7 @@ private:
     FileDigest digest;
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
     quint64 offerAt = 0;        // where the file's offer began in the stream
+    quint64 acceptedAt = 0;     // the offset this end answered the offer with
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;

@@ -127,6 +127,9 @@ public:
     static constexpr int timeoutMs = 1000;
     // The same on an upgraded connection: as long as the sender's stall detection waits.
     static constexpr int upgradedTimeoutMs = 15000;
+    // Reading back a part to resume stops after this long (the rest is received again), well
+    // inside the time a sender waits for the answer.
+    static constexpr qint64 resumeReadBudgetMs = 5000;
 
     std::deque<ReceivedPiece> *dataQueue; // guarded by queueMutex; a deque allocates per block, not per piece
     mutable QMutex queueMutex;
@@ -151,7 +154,8 @@ signals:
     // A frame for the peer of an upgraded connection: the answer to its offer or file.
     void answerPeer(quint64 connection, const QByteArray &frame);
     // The peer's answer to a file this end sends (an extwire::Type, and the offset or code).
-    void peerAnswered(quint64 connection, int type, quint64 value);
+    // digest: of the accepted prefix, for an accept.
+    void peerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest);
 
 protected:
     void run() override;
