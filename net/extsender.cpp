@@ -58,9 +58,11 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     flushGreetings(socket);
     sendingTo = socket;
     upgradeOf(socket).answers.clear();
-    const auto write = [this, &socket](const QByteArray &frame) {
+    const auto write = [this, &socket](const QByteArray &frame, const char *payload = nullptr, qint64 size = 0) {
         socket->write(frame);
-        socketBytesWritten += frame.size();
+        if (payload)
+            socket->write(payload, size); // not copied into a frame first
+        socketBytesWritten += frame.size() + size;
         peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
     };
     const auto end = [this, &file, &socket, &write](int code, std::optional<extwire::AbortReason> abort = {}) {
@@ -107,7 +109,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         if (n <= 0)
             return end(TransReadFailed, extwire::AbortReason::ReadFailed);
         digest.add(buffer.constData(), n);
-        write(extwire::data(buffer.constData(), n));
+        write(extwire::dataHeader(n), buffer.constData(), n);
         fileBytesRead += n;
         emit sendTransState(TransProgress);
         QCoreApplication::processEvents();

@@ -122,6 +122,13 @@ QByteArray offer(const QString &path, quint64 size, qint64 mtimeMs)
 }
 
 QByteArray data(const char *bytes, qsizetype size) { return frame(Type::Data, QByteArray(bytes, size)); }
+
+QByteArray dataHeader(qsizetype size)
+{
+    QByteArray out(1, char(Type::Data));
+    put(out, quint64(size), 4);
+    return out;
+}
 QByteArray end(const QByteArray &digest) { return frame(Type::End, digest); }
 QByteArray text(const QByteArray &utf8) { return frame(Type::Text, utf8); }
 

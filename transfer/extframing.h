@@ -82,6 +82,9 @@ QByteArray folder(const QString &path, quint32 entries, quint64 bytes);
 QByteArray directory(const QString &path);
 QByteArray folderEnd();
 QByteArray abort(AbortReason reason);
+// The five bytes before a data frame's payload, for a sender that writes the payload itself
+// rather than copy it into the frame.
+QByteArray dataHeader(qsizetype size);
 QByteArray start(quint64 offset);
 QByteArray accept(quint64 offset, const QByteArray &digest);
 QByteArray refuse(RefuseReason reason);
