@@ -673,6 +673,10 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("our nonce, cut in two, after a text")
         << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QString()
         << QByteArray() << QList<QByteArray>{};
+    QTest::newRow("after a text ending as a start marker begins")
+        << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3) + ours} << true << true
+        << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3)} << QString() << QByteArray()
+        << QList<QByteArray>{};
     QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
                                                << QString() << QByteArray() << QList<QByteArray>{};
     QTest::newRow("inside a file it is file data")

@@ -436,7 +436,12 @@ private:
         QByteArray buf = watched + piece.bytes;
         watched.clear();
         while (!buf.isEmpty()) {
-            const qsizetype at = parser.pending() ? -1 : upgradeAt(buf);
+            qsizetype at = parser.pending() ? -1 : upgradeAt(buf);
+            // A frame's zero byte continues no start marker: the held tail was text.
+            if (at < 0 && parser.holdsTextTail() && buf.at(0) == '\0' && upgradeAt(buf) == 0) {
+                parser.timeout();
+                at = 0;
+            }
             if (at != 0) {
                 parser.feed(at < 0 ? buf : buf.left(at));
                 buf = at < 0 ? QByteArray() : buf.mid(at);

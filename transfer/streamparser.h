@@ -50,6 +50,8 @@ public:
     // True while something waits for more bytes or for timeout().
     bool pending() const { return state != State::Idle || !held.isEmpty(); }
     bool inTransfer() const { return state == State::Data; }
+    // Outside any transfer, holding back text whose tail may begin a start marker.
+    bool holdsTextTail() const { return state == State::Idle && !held.isEmpty(); }
     // In a transfer whose bytes are being stored (not consumed after a failure).
     bool storing() const { return state == State::Data && !discarding; }
     qsizetype heldBytes() const { return held.size(); }
