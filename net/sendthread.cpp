@@ -262,6 +262,10 @@ void sendThread::createClientSocket()
     connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
         // Options need a live socket engine, which exists only from here on.
         if (state == QAbstractSocket::ConnectedState) {
+            // Connected again after a disconnect: nothing of the last connection holds.
+            upgrades.remove(fresh);
+            cutAt.remove(fresh);
+            heldGreetings.remove(fresh);
             fresh->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             socketOptions::keepAlive(fresh->socketDescriptor());
             if (fastTransfer && peers)

@@ -202,21 +202,32 @@ private slots:
 
     // Catches the upgrade state of a disposed socket left behind: a new socket that gets the
     // same address then inherits it, never upgrades, and its files go paced after a wait.
-    // Each round's sender is a new instance, as each run of send is.
+    // Also the state of the last connection kept on a client socket that connects again (the
+    // window's disconnect and connect): it then wrote the new framing before the server had
+    // switched. Even rounds' senders are new instances, as each run of send is.
     void reconnectsTurnFastEachTime()
     {
         client.reset();
+        std::unique_ptr<WorkerRig> sender;
         for (int round = 0; round < 8; ++round) {
             const int before = serverLog->count(WorkerLog::NewClient);
+            // Odd rounds: the same client disconnects and connects again on its socket.
+            if (round % 2 == 1)
+                sender->cmd(CmdDisconnect);
+            else
+                sender.reset();
             QTRY_COMPARE(server->w->socketState(accepted), QAbstractSocket::UnconnectedState);
             server->w->disposeSocket(accepted);
-            WorkerRig sender(server->w->port());
-            sender.setHost(QStringLiteral("127.0.0.1"));
-            sender.cmd(CmdConnect);
+            if (!sender) {
+                sender = std::make_unique<WorkerRig>(server->w->port());
+                sender->setHost(QStringLiteral("127.0.0.1"));
+            }
+            QTRY_COMPARE(sender->w->socketState(sender->w->currentClientSocket()), QAbstractSocket::UnconnectedState);
+            sender->cmd(CmdConnect);
             QTRY_COMPARE(serverLog->count(WorkerLog::NewClient), before + 1);
             accepted = serverLog->sockets(WorkerLog::NewClient).last();
-            QTcpSocket *socket = sender.w->currentClientSocket();
-            QTRY_VERIFY2_WITH_TIMEOUT(sender.w->socketFacts(socket).fast && server->w->socketFacts(accepted).fast,
+            QTcpSocket *socket = sender->w->currentClientSocket();
+            QTRY_VERIFY2_WITH_TIMEOUT(sender->w->socketFacts(socket).fast && server->w->socketFacts(accepted).fast,
                                       qPrintable(QStringLiteral("round %1").arg(round)), 3000);
         }
     }
