@@ -4,33 +4,50 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QStyle>
 #include <QMenu>
 #include <QMutexLocker>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include "app/filedrop.h"
 #include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 
+// The end of a summary line: bytes, time and average rate.
+static QString summaryTail(qint64 bytes, qint64 elapsedNs)
+{
+    return QStringLiteral(",共%1字节,耗时").arg(bytes) + QString::number(double(elapsedNs) * 1e-9, 'f', 3)
+        + QStringLiteral("s,平均速率:") + rates::mbPerSecond(bytes, elapsedNs) + QStringLiteral("MB/s\n");
+}
+
 QString MainWindow::batchSummary(const BatchStatus &status)
 {
-    return QStringLiteral("批量传送结束:成功%1个,失败%2个,未发送%3个,共%4字节,耗时")
-               .arg(status.sent)
-               .arg(status.failed)
-               .arg(status.dropped)
-               .arg(status.bytes)
-        + QString::number(double(status.elapsedNs) * 1e-9, 'f', 3) + QStringLiteral("s,平均速率:")
-        + rates::mbPerSecond(status.bytes, status.elapsedNs) + QStringLiteral("MB/s\n");
+    return QStringLiteral("批量传送结束:成功%1个,失败%2个,未发送%3个").arg(status.sent).arg(status.failed).arg(status.dropped)
+        + summaryTail(status.bytes, status.elapsedNs);
+}
+
+QString MainWindow::folderSummary(const FolderReport &folder)
+{
+    return (folder.whole ? QStringLiteral("文件夹接收结束:") : QStringLiteral("文件夹接收中断:")) + folder.name
+        + QStringLiteral(",成功%1个,失败%2个").arg(folder.stored).arg(folder.failed)
+        + summaryTail(qint64(folder.bytes), folder.elapsedNs);
 }
 
 void MainWindow::initBatchSend()
 {
     new FileDropTarget(this, [this](const QList<QUrl> &urls) { sendDroppedFiles(urls); });
     new FileDropTarget(ui->textEdit->viewport(), [this](const QList<QUrl> &urls) { sendDroppedFiles(urls); });
+    // Beside the file button, which keeps its dialog of files.
+    folderTransmitBtn = new QPushButton(QStringLiteral("文件夹传输"), ui->centralwidget);
+    folderTransmitBtn->setObjectName(QStringLiteral("folderTransmitBtn"));
+    ui->horizontalLayout_4->insertWidget(ui->horizontalLayout_4->indexOf(ui->fileTransmitBtn) + 1, folderTransmitBtn);
+    connect(folderTransmitBtn, &QPushButton::clicked, this, &MainWindow::sendFolder);
     ui->textEdit->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->textEdit, &QWidget::customContextMenuRequested, this, &MainWindow::showLogMenu);
 
@@ -76,9 +93,12 @@ void MainWindow::queueFiles(QTcpSocket *target, const QStringList &paths)
     sendingBatch = true;
     batchTarget = target;
     batchRole = sendWorker->sendRole.load();
-    if (paths.size() > 1)
+    // A folder first: its own files say how many there are.
+    batchHeadShown = !QFileInfo(paths.first()).isDir();
+    if (batchHeadShown && paths.size() > 1)
         log(QStringLiteral("(1/%1) ").arg(paths.size()) + QFileInfo(paths.first()).fileName());
-    showFileStarting();
+    if (batchHeadShown)
+        showFileStarting();
     workerHandle->setSend(target, paths);
     emit handleCmd(CmdSendFile);
 }
@@ -103,12 +123,18 @@ void MainWindow::showFileStarting()
     }
 }
 
-// The first file was shown as the command went out.
+// The first file was shown as the command went out, but for a folder's place in the count.
 void MainWindow::onBatchFileStarting(const BatchStatus &status)
 {
-    if (status.position <= 1)
+    batchPath = status.path;
+    const bool numbered = status.total > 1 || status.folders > 0;
+    const QString place = QStringLiteral("(%1/%2) ").arg(status.position).arg(status.total)
+        + (status.name.isEmpty() ? QFileInfo(status.path).fileName() : status.name);
+    if (status.position <= 1 && batchHeadShown)
         return;
-    log(QStringLiteral("(%1/%2) ").arg(status.position).arg(status.total) + QFileInfo(status.path).fileName());
+    batchHeadShown = true;
+    if (numbered)
+        log(place);
     showFileStarting();
 }
 
@@ -117,7 +143,7 @@ void MainWindow::onBatchEnded(const BatchStatus &status)
     sendingBatch = false;
     if (status.targetGone)
         log(QStringLiteral("未建立连接，传送失败!"));
-    if (status.total > 1)
+    if (status.total > 1 || status.folders > 0)
         log(batchSummary(status));
     if (status.position == 0) { // stopped before its first file: no file code gave them back
         transferProgressBar->hide();
@@ -125,21 +151,42 @@ void MainWindow::onBatchEnded(const BatchStatus &status)
     }
 }
 
-// Drops send only readable regular files. The dialog's choices go as chosen, so that an
-// unreadable file reports its open failure as a single send always has, unless they are not
-// regular files at all: opening a pipe would hold the worker forever.
+// Drops send only readable regular files and folders (the worker sends a folder to another
+// instance only). The dialog's choices go as chosen, so that an unreadable file reports its
+// open failure as a single send always has, unless they are not regular files at all: opening
+// a pipe would hold the worker forever.
 QStringList MainWindow::sendable(const QStringList &paths, bool readableOnly)
 {
     QStringList kept;
     for (const QString &path : paths) {
         const QFileInfo info(path);
-        const bool ok = readableOnly ? info.isFile() && info.isReadable() : path.isEmpty() || !info.exists() || info.isFile();
+        const bool ok = readableOnly ? (info.isFile() || info.isDir()) && info.isReadable()
+                                     : path.isEmpty() || !info.exists() || info.isFile();
         if (ok)
             kept << path;
         else
             log(QStringLiteral("不是可读的文件,未发送:") + QDir::toNativeSeparators(path));
     }
     return kept;
+}
+
+// Unlike the file button, a cancelled dialog sends nothing.
+void MainWindow::sendFolder()
+{
+    QTcpSocket *target = nullptr;
+    if (!connectedTarget(&target, true))
+        return;
+    if (!chooseDirDialog) {
+        chooseDirDialog = [](QWidget *parent, const QString &caption, const QString &dir) {
+            return QFileDialog::getExistingDirectory(parent, caption, dir, QFileDialog::ShowDirsOnly);
+        };
+    }
+    const QString dir = chooseDirDialog(this, QStringLiteral("选择要发送的文件夹"), QCoreApplication::applicationDirPath());
+    if (dir.isEmpty())
+        return;
+    const QStringList paths = sendable({QDir::cleanPath(QFileInfo(dir).absoluteFilePath())}, true);
+    if (!paths.isEmpty())
+        queueFiles(target, paths);
 }
 
 void MainWindow::sendDroppedFiles(const QList<QUrl> &urls)

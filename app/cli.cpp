@@ -170,6 +170,7 @@ public:
         connect(w, &sendThread::sendTransState, this, &Sender::transState);
         connect(w, &sendThread::batchFileStarting, this, [this](const BatchStatus &status) {
             current = status.path;
+            currentInFolder = status.name;
         });
         connect(w, &sendThread::batchEnded, this, &Sender::batchEnded);
         connect(w, &sendThread::onClientErrorOccurs, this, [this] {
@@ -193,7 +194,8 @@ public:
 private:
     enum Phase { Connecting, Sending, Closing, Finished };
 
-    QString currentName() const { return QFileInfo(current).fileName(); }
+    // A folder's file by its path within the folder: its bare name may be shared by others.
+    QString currentName() const { return currentInFolder.isEmpty() ? QFileInfo(current).fileName() : currentInFolder; }
 
     void stateChanged(QAbstractSocket::SocketState state)
     {
@@ -338,6 +340,7 @@ private:
     const bool terminal;
     Phase phase = Connecting;
     QString current;          // the file being sent
+    QString currentInFolder;  // its path within its folder, if it is a folder's
     bool commanded = false;   // the files went to the worker
     bool failed;
     bool lost = false;         // the connection dropped while sending

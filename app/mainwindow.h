@@ -27,6 +27,7 @@
 QT_BEGIN_NAMESPACE
 namespace Ui { class MainWindow; }
 class QLabel;
+class QPushButton;
 class QProgressBar;
 class QStandardItemModel;
 QT_END_NAMESPACE
@@ -96,6 +97,7 @@ private:
     QString askReceiveDir();
     void log(const QString &text);
     void logReceivedText(const TextReport &text);
+    void logVerbatim(const QString &line);
     void updateProgress();
     SocketFacts factsOf(const QTcpSocket *socket) const;
     QString serverErrorText() const;
@@ -111,6 +113,7 @@ private:
     // Every accepted socket the window knows, in accept order, with its list key.
     PeerRoster peerSockets;
     Ui::MainWindow *ui = nullptr;
+    QPushButton *folderTransmitBtn = nullptr; // beside fileTransmitBtn, resting with it
     QLabel *clientStateLabel = nullptr;
     QLabel *serverStateLabel = nullptr;
     QLabel *clientErrorLabel = nullptr;
@@ -154,6 +157,8 @@ private:
     void onBatchFileStarting(const BatchStatus &status);
     void onBatchEnded(const BatchStatus &status);
     static QString batchSummary(const BatchStatus &status);
+    static QString folderSummary(const FolderReport &folder);
+    void sendFolder();
     void sendDroppedFiles(const QList<QUrl> &urls);
     QStringList sendable(const QStringList &paths, bool readableOnly);
     void showLogMenu(const QPoint &pos);
@@ -163,6 +168,8 @@ private:
     QString rateLine(qint64 bytes, qint64 nsecs) const;
 
     bool sendingBatch = false;         // from a send command to the batch's end
+    bool batchHeadShown = false;       // the "(1/N)" line, or none is due
+    QString batchPath;                 // of the batch's current entry
     QTcpSocket *batchTarget = nullptr; // a key only, never dereferenced
     int batchRole = RoleIdle;
     RateMeter sendRate;

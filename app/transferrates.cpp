@@ -98,7 +98,11 @@ QString IncomingMeter::update(const QVector<IncomingTransfer> &arriving, qint64 
     QStringList parts;
     if (arriving.size() == 1) {
         const IncomingTransfer &t = arriving.first();
-        parts << QStringLiteral("正在接收: ") + shownName(t.name);
+        if (t.folder.isEmpty())
+            parts << QStringLiteral("正在接收: ") + shownName(t.name);
+        else
+            parts << QStringLiteral("正在接收: ") + shownName(t.folder)
+                         << QStringLiteral("%1/%2个文件").arg(t.folderFilesDone).arg(qMax(t.folderFiles, t.folderFilesDone + 1));
         if (t.declaredSize > 0)
             parts << QString::number(int(qMin(100.0, double(t.received) * 100.0 / double(t.declaredSize)))) + QLatin1Char('%');
     } else {

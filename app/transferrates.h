@@ -35,7 +35,8 @@ private:
     bool hasRate = false;
 };
 
-// The status text of the files arriving now: name, share of the declared size and rate for
+// The status text of the files arriving now: name (a folder's name and how many of its files
+// have ended), share of the declared size and rate for
 // one, their number and combined rate for several, empty for none. Names come from a peer:
 // control characters are replaced and long names cut.
 class IncomingMeter {

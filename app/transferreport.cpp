@@ -3,8 +3,10 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTextDocument>
 
 #include "transfer/receivethread.h"
@@ -26,7 +28,12 @@ void MainWindow::logReceivedText(const TextReport &text)
         return;
     const QString line = QStringLiteral("[in] ") + peerText::shown(text.bytes);
     logPane->countTextChars(line.size());
-    // A peer's text is shown as sent, never interpreted as markup.
+    logVerbatim(line);
+}
+
+// What a peer chose (a text, a name) is shown as sent, never interpreted as markup.
+void MainWindow::logVerbatim(const QString &line)
+{
     if (!Qt::mightBeRichText(line)) {
         log(line);
         return;
@@ -86,6 +93,12 @@ void MainWindow::getRecState(int state)
     case RecText:
         logReceivedText(recvReports::takeText());
         break;
+    case RecFolderEnded: {
+        const FolderReport folder = recvReports::takeFolder();
+        if (folder.present)
+            logVerbatim(folderSummary(folder));
+        break;
+    }
     case RecWriteFailed:
         log(QStringLiteral("写入文件失败,接收失败!\n"));
         setTransferBusy(true, 0);
@@ -152,6 +165,8 @@ void MainWindow::getTransState(int state)
         sendWorker->takeFileReport();
         transferProgressBar->hide();
         setTransferBusy(true, 1);
+        if (state == TransFolderRefused) // refused as it always was, and why
+            log(QStringLiteral("不是可读的文件,未发送:") + QDir::toNativeSeparators(batchPath));
         log(line);
         break;
     }
@@ -170,7 +185,7 @@ QString MainWindow::sendFailureLine(int state)
     case TransReadFailed:
         return QStringLiteral("读取文件失败,传送中断!\n");
     case TransFolderRefused:
-        return QStringLiteral("文件夹只能发送给本程序的另一个实例,未发送\n");
+        return QStringLiteral("文件夹只能发送给本程序的另一个实例\n");
     case TransRefused:
         return QStringLiteral("对方拒绝接收该文件,未发送\n");
     case TransNotStored:
@@ -195,6 +210,7 @@ void MainWindow::setTransferBusy(bool enable, int direction)
     if (direction == 1) {
         ui->testBtn->setEnabled(enable);
         ui->fileTransmitBtn->setEnabled(enable);
+        folderTransmitBtn->setEnabled(enable);
         if (enable)
             sendWorker->sendRole.store(RoleIdle);
     } else if (direction == 0) {

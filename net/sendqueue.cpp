@@ -25,6 +25,7 @@ QString SendQueue::takeNext()
 void SendQueue::expand(const QStringList &files, const QStringList &names)
 {
     --counts.position;
+    ++counts.folders;
     pending = files + pending;
     pendingNames = names + pendingNames;
 }
@@ -56,5 +57,6 @@ BatchStatus SendQueue::status() const
     s.total = counts.position + int(pending.size()) + counts.dropped;
     s.elapsedNs = clock.isValid() ? clock.nsecsElapsed() : 0;
     s.path = current;
+    s.name = name;
     return s;
 }

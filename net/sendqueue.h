@@ -19,7 +19,9 @@ struct BatchStatus {
     qint64 bytes = 0;     // of the files sent whole
     qint64 elapsedNs = 0; // since the batch began
     bool targetGone = false; // files were left because the target was no longer connected
+    int folders = 0;         // expanded into their files
     QString path;            // of the current file
+    QString name;            // its path within its folder; empty outside one
 };
 Q_DECLARE_METATYPE(BatchStatus)
 

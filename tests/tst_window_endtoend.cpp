@@ -49,8 +49,10 @@ QByteArray readAll(const QString &path)
 
 // Bytes a transfer puts on the wire: four markers of 84 bytes, the name, the size digits, data.
 // Between two instances a file travels as frames: offer, start, data of up to 1 MiB, end.
-qint64 wireBytes(const QString &name, qint64 size)
+qint64 wireBytes(const QString &name, qint64 size, bool instances = true)
 {
+    if (!instances)
+        return 84 + name.toUtf8().size() + QString::number(size).size() + size;
     const qint64 mib = 1024 * 1024;
     return 23 + name.toUtf8().size() + 13 + 5 * ((size + mib - 1) / mib) + size + 21;
 }
@@ -69,7 +71,8 @@ private:
         QTemporaryDir serverSettings, clientSettings;
         std::unique_ptr<MainWindow> server, client;
     };
-    void connectPair(WindowPair &pair, const QString &receiveDir);
+    // Without instances the client takes no part in the capability exchange, as a plain peer.
+    void connectPair(WindowPair &pair, const QString &receiveDir, bool instances = true);
     void sendFile(MainWindow &from, MainWindow &to, const QString &name, const QByteArray &content);
 
     QTemporaryDir tmp;
@@ -129,7 +132,7 @@ void tst_WindowEndToEnd::sendFile(MainWindow &from, MainWindow &to, const QStrin
 
 // A server and a client window connected over loopback on a free port. Both windows share the
 // process, and so the receive directory.
-void tst_WindowEndToEnd::connectPair(WindowPair &pair, const QString &receiveDir)
+void tst_WindowEndToEnd::connectPair(WindowPair &pair, const QString &receiveDir, bool instances)
 {
     const quint16 port = testutil::freePort();
     pair.server = testutil::makeWindow(pair.serverSettings, {{QStringLiteral("socketType"), QStringLiteral("server")},
@@ -138,11 +141,14 @@ void tst_WindowEndToEnd::connectPair(WindowPair &pair, const QString &receiveDir
     QTRY_COMPARE(P::serverStateLabel(*pair.server)->text(), QStringLiteral("监听中..."));
     pair.client = testutil::makeWindow(pair.clientSettings, {{QStringLiteral("socketType"), QStringLiteral("client")},
                                                              {QStringLiteral("saveFilePath"), receiveDir},
-                                                             {QStringLiteral("serverAddress"), QStringLiteral(" 127.0.0.1 ")}},
+                                                             {QStringLiteral("serverAddress"), QStringLiteral(" 127.0.0.1 ")},
+                                                             {QStringLiteral("fastTransfer"), instances}},
                                        port);
     P::ui(*pair.client)->act_connect->trigger();
     QTRY_COMPARE(P::clientStateLabel(*pair.client)->text(), QStringLiteral("已建立连接"));
     QTRY_COMPARE(P::ui(*pair.server)->clientcomBox->count(), 1);
+    if (!instances)
+        return;
     // Two instances: once both ends have proved it, files go as frames (see wireBytes).
     sendThread *client = P::worker(*pair.client);
     sendThread *server = P::worker(*pair.server);
@@ -251,25 +257,34 @@ void tst_WindowEndToEnd::connectionChurnLeavesAConsistentWindow()
 // Faults: a file sent out of turn, twice or not at all, reports missing or run together, no
 // summary or wrong counts in it, a stop that lets the rest of the batch go, a folder sent or
 // holding back the file beside it, the incoming label left up after a transfer or a timeout.
+// Folders: one toward an instance not arriving whole (its files, an empty subfolder) or not
+// counted as a batch on both sides, one toward a plain peer sent or refused without a word.
 void tst_WindowEndToEnd::batches_data()
 {
-    QTest::addColumn<QStringList>("entries"); // in the source folder; "name/" a folder, "name|" a pipe
+    // In the source folder: "name/" a folder, "name|" a pipe, "dir/name" a file in a folder.
+    QTest::addColumn<QStringList>("entries");
     QTest::addColumn<bool>("dropped");        // dropped on the server window, else chosen on the client
     QTest::addColumn<bool>("stopAtFirstProgress");
+    QTest::addColumn<bool>("instances");      // else the receiver is a plain peer
     QTest::addColumn<QString>("summary");     // the batch's last line; empty for none
 
     const QString rate = QStringLiteral("平均速率:<MB/s>MB/s");
     QTest::newRow("three files") << QStringList{QStringLiteral("a.bin"), QStringLiteral("b.txt"), QStringLiteral("c.empty")}
-                                 << false << false
+                                 << false << false << true
                                  << QStringLiteral("批量传送结束:成功3个,失败0个,未发送0个,共200008字节,耗时<secs>s,") + rate;
     QTest::newRow("stop in the middle") << QStringList{QStringLiteral("big.bin"), QStringLiteral("b.txt"), QStringLiteral("c.empty")}
-                                        << false << true
+                                        << false << true << true
                                         << QStringLiteral("批量传送结束:成功0个,失败1个,未发送2个,共0字节,耗时<secs>s,平均速率:0.00MB/s");
-    QTest::newRow("drop a folder and a file") << QStringList{QStringLiteral("folder/"), QStringLiteral("d.bin")} << true
-                                              << false << QString();
+    const QStringList folderAndFile{QStringLiteral("folder/a.bin"), QStringLiteral("folder/empty/"),
+                                    QStringLiteral("folder/sub/b.txt"), QStringLiteral("d.bin")};
+    QTest::newRow("drop a folder and a file") << folderAndFile << true << false << true
+                                              << QStringLiteral("批量传送结束:成功3个,失败0个,未发送0个,共270009字节,耗时<secs>s,") + rate;
+    QTest::newRow("drop a folder and a file, plain peer")
+        << folderAndFile << true << false << false
+        << QStringLiteral("批量传送结束:成功1个,失败1个,未发送0个,共70001字节,耗时<secs>s,") + rate;
     // A pipe would hold the sender forever once opened.
     QTest::newRow("choose a pipe and a file") << QStringList{QStringLiteral("pipe|"), QStringLiteral("d.bin")} << false
-                                              << false << QString();
+                                              << false << true << QString();
 }
 
 void tst_WindowEndToEnd::batches()
@@ -277,6 +292,7 @@ void tst_WindowEndToEnd::batches()
     QFETCH(QStringList, entries);
     QFETCH(bool, dropped);
     QFETCH(bool, stopAtFirstProgress);
+    QFETCH(bool, instances);
     QFETCH(QString, summary);
 
     const QHash<QString, int> sizes{{QStringLiteral("a.bin"), 200003}, {QStringLiteral("b.txt"), 5},
@@ -286,18 +302,29 @@ void tst_WindowEndToEnd::batches()
     const QString src = row + QStringLiteral("/src");
     recvDir = row + QStringLiteral("/recv");
     QVERIFY(QDir().mkpath(src) && QDir().mkpath(recvDir));
-    QStringList files, refused, chosen; // names sent, paths refused, paths offered
+    // Names sent, paths refused before the send, paths offered, what the batch counts: a
+    // file by its name, a folder refused by its path.
+    QStringList files, refused, chosen, counted, dirs;
     for (const QString &entry : entries) {
         const bool folder = entry.endsWith(QLatin1Char('/'));
         const bool pipe = entry.endsWith(QLatin1Char('|'));
-        const QString path = src + QLatin1Char('/') + (folder || pipe ? entry.chopped(1) : entry);
-        chosen << path;
-        if (folder || pipe)
+        const QString base = folder || pipe ? entry.chopped(1) : entry;
+        const QString path = src + QLatin1Char('/') + base;
+        const QString top = src + QLatin1Char('/') + base.section(QLatin1Char('/'), 0, 0);
+        const bool inFolder = base.contains(QLatin1Char('/'));
+        if (!chosen.contains(top)) {
+            chosen << top;
+            if (inFolder && !instances)
+                counted << QDir::toNativeSeparators(top);
+        }
+        if (pipe)
             refused << QDir::toNativeSeparators(path);
         if (folder) {
             QVERIFY(QDir().mkpath(path));
+            dirs << base;
             continue;
         }
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         if (pipe) {
 #ifdef Q_OS_UNIX
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
@@ -308,13 +335,16 @@ void tst_WindowEndToEnd::batches()
         }
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(randomBytes(sizes.value(entry)));
-        files << entry;
+        f.write(randomBytes(sizes.value(QFileInfo(entry).fileName())));
+        if (!inFolder || instances) {
+            files << entry;
+            counted << entry;
+        }
     }
 
     std::atomic<bool> stopped{false}; // outlives the windows, whose worker reads it
     WindowPair pair;
-    connectPair(pair, recvDir);
+    connectPair(pair, recvDir, instances);
     if (QTest::currentTestFailed())
         return;
     MainWindow &from = dropped ? *pair.server : *pair.client;
@@ -336,12 +366,21 @@ void tst_WindowEndToEnd::batches()
     QStringList sent, received;
     for (const QString &path : refused)
         sent << QStringLiteral("不是可读的文件,未发送:") + path;
-    for (int i = 0; i < files.size(); ++i) {
-        const QString size = QString::number(sizes.value(files.at(i)));
-        const QString total = QString::number(wireBytes(files.at(i), sizes.value(files.at(i))));
-        if (files.size() > 1)
-            sent << QStringLiteral("(%1/%2) ").arg(i + 1).arg(files.size()) + files.at(i);
+    for (int i = 0; i < counted.size(); ++i) {
+        const QString name = counted.at(i);
+        const bool folderRefused = !files.contains(name);
+        // A folder's file goes by its path within the folder.
+        if (counted.size() > 1)
+            sent << QStringLiteral("(%1/%2) ").arg(i + 1).arg(counted.size()) + (folderRefused ? QFileInfo(name).fileName() : name);
         sent << QStringLiteral("开始传送中...");
+        if (folderRefused) {
+            sent << QStringLiteral("不是可读的文件,未发送:") + name << QStringLiteral("文件夹只能发送给本程序的另一个实例")
+                 << QString();
+            continue;
+        }
+        const qint64 bytes = sizes.value(QFileInfo(name).fileName());
+        const QString size = QString::number(bytes);
+        const QString total = QString::number(wireBytes(name, bytes, instances));
         received << QString() << QStringLiteral("开始接收...");
         if (stopAtFirstProgress) {
             sent << QStringLiteral("传送已被强制中断!") << QString();
@@ -354,6 +393,21 @@ void tst_WindowEndToEnd::batches()
         received << QStringLiteral("接收完成!") << QStringLiteral("文件接收大小:") + size
                  << QStringLiteral("总接收Byte大小:") + total << QStringLiteral("接收耗时:<secs>s") << testutil::rateLine
                  << QString();
+        // After a folder's last file, the receiver's one line for the folder.
+        const QString folder = name.section(QLatin1Char('/'), 0, 0);
+        if (folder != name && counted.value(i + 1).section(QLatin1Char('/'), 0, 0) != folder) {
+            qint64 folderBytes = 0;
+            int folderFiles = 0;
+            for (const QString &f : files) {
+                if (f.startsWith(folder + QLatin1Char('/'))) {
+                    folderBytes += sizes.value(QFileInfo(f).fileName());
+                    ++folderFiles;
+                }
+            }
+            received << QStringLiteral("文件夹接收结束:%1,成功%2个,失败0个,共%3字节,耗时<secs>s,平均速率:<MB/s>MB/s")
+                            .arg(folder).arg(folderFiles).arg(folderBytes)
+                     << QString();
+        }
     }
     if (!summary.isEmpty())
         sent << summary << QString();
@@ -404,6 +458,9 @@ void tst_WindowEndToEnd::batches()
         if (whole)
             QCOMPARE(readAll(recvDir + QLatin1Char('/') + f), readAll(src + QLatin1Char('/') + f));
     }
+    // Empty subfolders too, toward an instance only.
+    for (const QString &d : dirs)
+        QCOMPARE(QFileInfo(recvDir + QLatin1Char('/') + d).isDir(), instances);
     QVERIFY(P::ui(from)->fileTransmitBtn->isEnabled());
     QVERIFY(P::progressBar(from)->isHidden());
     QCOMPARE(from.size(), fromSize);

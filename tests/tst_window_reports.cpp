@@ -580,7 +580,7 @@ void tst_WindowReports::textFloodKeepsTheLogBounded()
 // Two polls a second apart of the files arriving. Faults: a share above 100 % or from a size
 // that was no number, a rate from the byte count instead of its change, a negative rate when a
 // connection starts its next file, rates of several files not added, a peer's name shown with
-// its line breaks or at any length.
+// its line breaks or at any length, a folder's file shown without the folder's count.
 void tst_WindowReports::incomingText_data()
 {
     QTest::addColumn<QVector<IncomingTransfer>>("before");
@@ -601,6 +601,9 @@ void tst_WindowReports::incomingText_data()
     QTest::newRow("several") << QVector<IncomingTransfer>{{1, a, 0, 0}, {2, a, 0, 100}}
                              << QVector<IncomingTransfer>{{1, a, 0, 1000000}, {2, a, 0, 2000100}, {3, a, 0, 7}}
                              << QStringLiteral("正在接收3个文件  3.00MB/s");
+    QTest::newRow("a folder's file") << QVector<IncomingTransfer>{{1, QStringLiteral("photos/x/a.bin"), 100, 0, QStringLiteral("photos"), 3, 12}}
+                                     << QVector<IncomingTransfer>{{1, QStringLiteral("photos/x/a.bin"), 100, 50, QStringLiteral("photos"), 3, 12}}
+                                     << QStringLiteral("正在接收: photos  3/12个文件  50%  0.00MB/s");
     QTest::newRow("none") << QVector<IncomingTransfer>{{1, a, 0, 0}} << QVector<IncomingTransfer>{} << QString();
     const QString hostile = QStringLiteral("x\n<b>y</b>\r") + QString(60, QLatin1Char('z')) + QStringLiteral(".pdf");
     QTest::newRow("peer's name") << QVector<IncomingTransfer>{} << QVector<IncomingTransfer>{{1, hostile, 0, 0}}

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -37,6 +38,7 @@ struct Reports {
     QMutex mutex;
     std::deque<RecvSnapshot> finished;
     std::deque<TextReport> texts;
+    std::deque<FolderReport> folders;
     qint64 heldTextBytes = 0;
     RecvSnapshot lastFinished;
 };
@@ -70,6 +72,24 @@ void push(int code, const RecvSnapshot &snapshot)
         }
         r.texts.push_back(std::move(text));
     }
+}
+
+void pushFolder(const FolderReport &folder)
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    r.folders.push_back(folder);
+}
+
+FolderReport takeFolder()
+{
+    Reports &r = reports();
+    QMutexLocker lock(&r.mutex);
+    if (r.folders.empty())
+        return FolderReport();
+    FolderReport folder = std::move(r.folders.front());
+    r.folders.pop_front();
+    return folder;
 }
 
 TextReport takeText()
@@ -107,6 +127,7 @@ void clear()
     QMutexLocker lock(&r.mutex);
     r.finished.clear();
     r.texts.clear();
+    r.folders.clear();
     r.heldTextBytes = 0;
     r.lastFinished = RecvSnapshot();
 }
@@ -372,14 +393,29 @@ public:
 
     // A folder's directories are made as they come, so that empty ones arrive too; one that
     // cannot be made is skipped, and the files beneath it are refused on their own.
-    void folder(const QString &path, quint32, quint64) override { makeDirectory(path); }
-    void directory(const QString &path) override { makeDirectory(path); }
-    void folderEnd() override {}
+    void folder(const QString &path, quint32 entries, quint64) override
+    {
+        makeDirectory(path);
+        if (engine.discardFiles.load())
+            return; // nobody takes its report
+        tally.emplace();
+        tally->report.name = path;
+        tally->entries = entries;
+        tally->clock.start();
+    }
+    void directory(const QString &path) override
+    {
+        makeDirectory(path);
+        if (tally)
+            ++tally->directories;
+    }
+    void folderEnd() override { endFolder(true); }
 
     void aborted(extwire::AbortReason) override
     {
         if (file.isOpen())
             fileTimedOut(0);
+        endFolder(false);
     }
 
     void accepted(quint64 offset, const QByteArray &prefix) override
@@ -404,9 +440,33 @@ public:
             receivedName.clear(); // outside a file: no file to name
         file.abandon();
         notify(RecStreamFailed);
+        endFolder(false);
     }
 
 private:
+    // The folder arriving on this connection: its label and its summary count its files.
+    struct FolderTally {
+        FolderReport report;
+        quint32 entries = 0; // announced: its files and directories
+        int directories = 0;
+        QElapsedTimer clock;
+    };
+
+    void endFolder(bool whole)
+    {
+        if (!tally)
+            return;
+        FolderReport done = std::move(tally->report);
+        done.present = true;
+        done.whole = whole;
+        done.elapsedNs = tally->clock.nsecsElapsed();
+        tally.reset();
+        if (closing)
+            return;
+        recvReports::pushFolder(done);
+        notify(RecFolderEnded);
+    }
+
     bool pending() const
     {
         if (ext)
@@ -508,6 +568,10 @@ private:
     {
         if (closing)
             return;
+        if (tally && code == RecFinished) {
+            ++tally->report.stored;
+            tally->report.bytes += snapshot.recvFileBytes;
+        }
         recvReports::push(code, snapshot);
         notify(code);
     }
@@ -516,7 +580,14 @@ private:
     {
         Incoming &in = incoming();
         QMutexLocker lock(&in.mutex);
-        in.byConnection[id] = IncomingTransfer{id, name, declaredSize, 0};
+        IncomingTransfer &entry = in.byConnection[id];
+        entry = IncomingTransfer{id, name, declaredSize, 0, QString(), 0, 0};
+        if (tally) {
+            entry.folder = tally->report.name;
+            entry.folderFilesDone = tally->report.stored + tally->report.failed;
+            // The directories came first; each later entry is a file.
+            entry.folderFiles = int(tally->entries) - tally->directories;
+        }
         listed = true;
     }
 
@@ -534,9 +605,12 @@ private:
     {
         if (closing)
             return;
+        const bool notStored = code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout
+                               || code == RecVerifyFailed || code == RecStreamFailed;
+        if (tally && notStored && !receivedName.isEmpty())
+            ++tally->report.failed;
         emit engine.sendRecState(code);
-        if (code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout || code == RecVerifyFailed
-            || code == RecStreamFailed)
+        if (notStored)
             emit engine.fileNotStored(code, receivedName);
     }
 
@@ -564,6 +638,7 @@ private:
     const quint64 id;
     bool listed = false; // has an entry in incoming()
     bool progress = false;
+    std::optional<FolderTally> tally;
 };
 
 // Every connection that has something open or held back. A connection with nothing pending

@@ -70,9 +70,22 @@ constexpr int maxChars = 4000;
 QString shown(const QByteArray &bytes);
 } // namespace peerText
 
+// A folder's end on the receiving side: how many of its files were stored and how many not.
+struct FolderReport {
+    bool present = false;
+    QString name;          // the folder, as named under the receive directory
+    bool whole = false;    // its end frame came; false when it was cut or aborted
+    int stored = 0;
+    int failed = 0;
+    quint64 bytes = 0;     // of the files stored
+    qint64 elapsedNs = 0;  // from its first frame to its end
+};
+
 namespace recvReports {
 constexpr qint64 maxHeldTextBytes = 4 * 1024 * 1024;
 void push(int code, const RecvSnapshot &snapshot);     // engine thread
+void pushFolder(const FolderReport &folder);           // engine thread, before RecFolderEnded
+FolderReport takeFolder();                             // GUI thread, one per RecFolderEnded
 RecvSnapshot take(int code);                           // GUI thread; empty RecFinished: the last again
 TextReport takeText();                                 // GUI thread
 void clear();                                          // tests
@@ -86,6 +99,10 @@ struct IncomingTransfer {
     QString name;              // the received name
     quint64 declaredSize = 0;  // from the header; 0 when it was no number
     quint64 received = 0;      // file bytes stored so far
+    // Inside a folder: its name, its files that have ended so far and how many it holds.
+    QString folder{};
+    int folderFilesDone = 0;
+    int folderFiles = 0;
 };
 namespace recvProgress {
 QVector<IncomingTransfer> active();

@@ -43,6 +43,7 @@ enum RecState : int {
     RecVerifyFailed = 7,
     RecStreamFailed = 8,
     RecRefused = 9, // only with fileNotStored: consumed unwritten under discardFiles
+    RecFolderEnded = 10, // a folder from an instance ended, whole or not; see recvReports::takeFolder
 };
 
 #endif
