@@ -249,6 +249,9 @@ private:
         case TransFolderRefused:
             fileFailed(QStringLiteral("folders go only to another instance of this program"));
             break;
+        case TransFolderUnsendable:
+            fileFailed(QStringLiteral("the folder holds more than 100000 entries or a name that cannot be sent"));
+            break;
         case TransRefused:
             fileFailed(QStringLiteral("the receiver refused it"));
             break;

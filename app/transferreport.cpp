@@ -165,7 +165,7 @@ void MainWindow::getTransState(int state)
         sendWorker->takeFileReport();
         transferProgressBar->hide();
         setTransferBusy(true, 1);
-        if (state == TransFolderRefused) // refused as it always was, and why
+        if (state == TransFolderRefused || state == TransFolderUnsendable) // refused as it always was, and why
             log(QStringLiteral("不是可读的文件,未发送:") + QDir::toNativeSeparators(batchPath));
         log(line);
         break;
@@ -186,6 +186,8 @@ QString MainWindow::sendFailureLine(int state)
         return QStringLiteral("读取文件失败,传送中断!\n");
     case TransFolderRefused:
         return QStringLiteral("文件夹只能发送给本程序的另一个实例\n");
+    case TransFolderUnsendable:
+        return QStringLiteral("文件夹超过100000项或名称无法传送,未发送\n");
     case TransRefused:
         return QStringLiteral("对方拒绝接收该文件,未发送\n");
     case TransNotStored:

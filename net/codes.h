@@ -34,6 +34,9 @@ enum TransState : int {
     TransNotStored = 19,
     // A folder toward a peer that is not an instance of this program: not sent.
     TransFolderRefused = 23,
+    // A folder toward an instance that cannot go: more entries than a folder may announce, or
+    // a name the framing does not carry.
+    TransFolderUnsendable = 24,
 };
 
 // Direction roles held in sendThread::sendRole and receiveRole.

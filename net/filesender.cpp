@@ -277,15 +277,16 @@ bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
     const QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     const QString top = QDir(path).dirName();
     fileSize = QFile(path).size();
-    const auto refuse = [this] {
+    const auto refuse = [this](int code = TransFolderRefused) {
         emit batchFileStarting(queue.status());
         pushFileReport();
-        emit sendTransState(TransFolderRefused);
+        emit sendTransState(code);
         return false;
     };
-    if (!socket || !waitForSilence(socket) || !settleUpgrade(socket) || !extended(socket) || folderFilesLeft > 0
-        || !extwire::checkedPath(top.toUtf8()))
+    if (!socket || !waitForSilence(socket) || !settleUpgrade(socket) || !extended(socket) || folderFilesLeft > 0)
         return refuse();
+    if (!extwire::checkedPath(top.toUtf8()))
+        return refuse(TransFolderUnsendable);
     // Links are listed but never followed; only plain files and directories travel.
     QStringList dirs;
     QStringList files;
@@ -305,7 +306,7 @@ bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
         }
     }
     if (quint32(dirs.size() + files.size()) > extwire::maxEntries)
-        return refuse();
+        return refuse(TransFolderUnsendable);
     dirs.sort();
     files.sort();
     const QDir base(path);
