@@ -49,15 +49,65 @@ bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &di
     return false;
 }
 
+// The next file of the batch is offered before this one's result is in, so that the two
+// answers travel together: one round trip per file instead of two. Only a plain file whose
+// name the framing carries, and never past the end of a folder, whose end frame must come
+// first; anything else is offered in its turn.
+void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
+{
+    offeredNext.reset();
+    if (!queue.hasNext() || stopRequested())
+        return;
+    const bool inFolder = !queue.currentName().isEmpty();
+    if (inFolder ? folderFilesLeft <= 1 : !queue.peekNextName().isEmpty())
+        return;
+    const QString path = queue.peekNext();
+    const QFileInfo info(path);
+    const QString name = inFolder ? queue.peekNextName() : info.fileName();
+    if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
+        return;
+    const QByteArray frame = extwire::offer(name, quint64(info.size()), info.lastModified().toMSecsSinceEpoch());
+    socket->write(frame);
+    offeredNext = Offered{socket, path, name, info.size(), info.lastModified().toMSecsSinceEpoch(), frame.size()};
+}
+
+// An offer written ahead whose file does not follow: its answer, come or to come, is not the
+// next offer's. A later offer supersedes it on the wire; with none, abort ends it.
+void sendThread::withdrawOffer(bool withAbort)
+{
+    if (!offeredNext)
+        return;
+    const QPointer<QTcpSocket> socket = offeredNext->socket;
+    offeredNext.reset();
+    if (!socket || !upgrades.contains(socket))
+        return;
+    Upgrade &upgrade = upgrades[socket];
+    if (!upgrade.answers.isEmpty())
+        upgrade.answers.removeFirst();
+    else
+        ++upgrade.staleAnswers;
+    if (withAbort && socket->state() == QAbstractSocket::ConnectedState)
+        socket->write(extwire::abort(extwire::AbortReason::Stopped));
+}
+
 int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket)
 {
     fileBytesRead = 0;
     socketBytesWritten = 0;
     fileResumedFrom = 0;
     peakUnwritten = 0;
+    const qint64 modified = QFileInfo(file).lastModified().toMSecsSinceEpoch();
+    const bool offered = offeredNext && offeredNext->socket == socket && offeredNext->path == file.fileName()
+                         && offeredNext->name == name && offeredNext->size == fileSize && offeredNext->modified == modified;
+    const qint64 offerBytes = offered ? offeredNext->frameBytes : 0;
+    if (offered)
+        offeredNext.reset(); // its answer is the next one to come
+    else
+        withdrawOffer(false);
     flushGreetings(socket);
     sendingTo = socket;
-    upgradeOf(socket).answers.clear();
+    if (!offered)
+        upgradeOf(socket).answers.clear();
     const auto write = [this, &socket](const QByteArray &frame, const char *payload = nullptr, qint64 size = 0) {
         socket->write(frame);
         if (payload)
@@ -78,7 +128,10 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         return stopRequested() ? TransStopped : TransDisconnected;
     };
 
-    write(extwire::offer(name, quint64(fileSize), QFileInfo(file).lastModified().toMSecsSinceEpoch()));
+    if (offered)
+        socketBytesWritten += offerBytes;
+    else
+        write(extwire::offer(name, quint64(fileSize), modified));
     const auto answer = awaitAnswer(socket);
     if (!answer)
         return end(gone(), extwire::AbortReason::Stopped);
@@ -118,6 +171,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     }
     write(extwire::end(digest.result()));
     emit sendTransState(TransProgress);
+    offerNext(socket);
     const auto result = awaitAnswer(socket);
     if (!result)
         return end(gone());

@@ -254,12 +254,15 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
         const QString name = queue.currentName();
         emit batchFileStarting(queue.status());
         const int code = sendFile(path, target, name);
+        if (offeredNext && offeredNext->path == path)
+            withdrawOffer(false); // offered ahead, then failed before its offer was used
         const bool goOn = queue.ended(code, fileBytesRead.load()) && !stopRequested();
         if (!goOn)
             queue.dropRest();
         if (!name.isEmpty() && --folderFilesLeft == 0)
             endFolder(target, goOn);
     }
+    withdrawOffer(true); // written ahead for a file the batch no longer sends
     if (folderFilesLeft > 0)
         endFolder(target, false);
     emit batchEnded(queue.status());

@@ -211,6 +211,8 @@ private:
     bool resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest);
     std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket);
     int sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket);
+    void offerNext(const QPointer<QTcpSocket> &socket);
+    void withdrawOffer(bool withAbort);
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
     void deliver(const QList<ReceivedPiece> &pieces);
@@ -246,6 +248,16 @@ private:
     QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
     QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
     QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now
+    // The next file's offer, written while the last one's result was on its way.
+    struct Offered {
+        QPointer<QTcpSocket> socket;
+        QString path;
+        QString name;
+        qint64 size = 0;
+        qint64 modified = 0;
+        qint64 frameBytes = 0;
+    };
+    std::optional<Offered> offeredNext;
     struct Upgrade {
         QVector<quint64> sentNonces; // in our last frame; empty while none was written
         QElapsedTimer sentAt;
@@ -255,6 +267,7 @@ private:
         bool peerReplied = false;    // the peer's reply came: its direction switched
         quint32 feature = 0;         // of our reply
         QList<PeerAnswer> answers;   // to the file being sent
+        int staleAnswers = 0;        // to withdrawn offers, not yet come: dropped as they come
     };
     QHash<const QTcpSocket *, Upgrade> upgrades; // worker thread only
 };

@@ -145,7 +145,13 @@ void sendThread::onAnswerPeer(quint64 connection, const QByteArray &frame)
 void sendThread::onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest)
 {
     if (QTcpSocket *socket = socketOf(connection)) {
-        QList<PeerAnswer> &answers = upgradeOf(socket).answers;
+        Upgrade &upgrade = upgradeOf(socket);
+        const bool toOffer = type == int(extwire::Type::Accept) || type == int(extwire::Type::Refuse);
+        if (toOffer && upgrade.staleAnswers > 0) {
+            --upgrade.staleAnswers;
+            return;
+        }
+        QList<PeerAnswer> &answers = upgrade.answers;
         if (answers.size() < 16) // more than one file's answers are a peer's error
             answers.append(PeerAnswer{type, value, digest});
     }
