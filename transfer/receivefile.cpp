@@ -423,6 +423,14 @@ bool ReceiveFile::abandon()
     return flushed;
 }
 
+bool ReceiveFile::abandonUnlessEmpty()
+{
+    if (!file.isOpen() || count > 0 || !stillUnderItsName())
+        return abandon();
+    file.close();
+    return QFile::remove(file.fileName());
+}
+
 bool ReceiveFile::stillUnderItsName() const
 {
     return identityOf(file.fileName()) == createdId;

@@ -56,6 +56,8 @@ public:
     // Ends an unfinished transfer: what arrived is kept as "<name>.part". False when even
     // that could not be flushed.
     bool abandon();
+    // abandon(), but a file to which nothing was written is removed rather than kept.
+    bool abandonUnlessEmpty();
 
     bool isOpen() const { return file.isOpen(); }
     quint64 written() const { return count; }

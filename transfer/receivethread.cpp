@@ -78,6 +78,9 @@ void pushFolder(const FolderReport &folder)
 {
     Reports &r = reports();
     QMutexLocker lock(&r.mutex);
+    // The command line takes none: a peer's stream of empty folders must not make it grow.
+    if (r.folders.size() >= maxHeldFolders)
+        r.folders.pop_front();
     r.folders.push_back(folder);
 }
 
@@ -304,7 +307,7 @@ public:
     {
         unlist();
         extDiscarding = false;
-        file.abandon(); // an accepted offer the sender never started
+        file.abandonUnlessEmpty(); // an accepted offer the sender never started
         receivedName = path;
         if (engine.discardFiles.load()) {
             if (!closing)
@@ -413,8 +416,10 @@ public:
 
     void aborted(extwire::AbortReason) override
     {
-        if (file.isOpen())
+        if (file.isOpen()) {
+            file.abandonUnlessEmpty(); // nothing came: no empty part left behind
             fileTimedOut(0);
+        }
         endFolder(false);
     }
 

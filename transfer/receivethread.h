@@ -11,6 +11,7 @@
 #include <QWaitCondition>
 
 #include <atomic>
+#include <cstddef>
 #include <deque>
 #include <utility>
 #include <vector>
@@ -83,6 +84,7 @@ struct FolderReport {
 
 namespace recvReports {
 constexpr qint64 maxHeldTextBytes = 4 * 1024 * 1024;
+constexpr std::size_t maxHeldFolders = 1024; // folder reports kept at most, the oldest dropped
 void push(int code, const RecvSnapshot &snapshot);     // engine thread
 void pushFolder(const FolderReport &folder);           // engine thread, before RecFolderEnded
 FolderReport takeFolder();                             // GUI thread, one per RecFolderEnded
