@@ -11,7 +11,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,6 +20,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
@@ -103,12 +103,21 @@ QString partNameFor(const QString &name, int limit)
     return fitted(name, limit - ReceiveFile::nameLength(ReceiveFile::partSuffix)) + ReceiveFile::partSuffix;
 }
 
+// Asked once per file: one system call, not the mount table that QStorageInfo reads.
 ReceiveFile::VolumeSpace systemSpace(const QString &dir)
 {
-    const QStorageInfo storage(dir);
-    if (!storage.isValid() || !storage.isReady())
+#ifdef Q_OS_WIN
+    ULARGE_INTEGER available, total;
+    if (!GetDiskFreeSpaceExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(dir).utf16()), &available,
+                             &total, nullptr))
         return {};
-    return {storage.bytesAvailable(), storage.bytesTotal()};
+    return {qint64(available.QuadPart), qint64(total.QuadPart)};
+#else
+    struct statvfs fs;
+    if (::statvfs(QFile::encodeName(dir).constData(), &fs) != 0)
+        return {};
+    return {qint64(fs.f_bavail) * qint64(fs.f_frsize), qint64(fs.f_blocks) * qint64(fs.f_frsize)};
+#endif
 }
 
 ReceiveFile::VolumeSpace spaceOf(const QString &dir)

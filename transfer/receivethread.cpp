@@ -318,7 +318,7 @@ public:
         // A path in a folder: its directories are made one by one, each checked on the disk.
         QStringList parts = path.split(QLatin1Char('/'));
         const QString name = parts.takeLast();
-        const auto dir = ReceiveFile::makeDirectories(ReceiveFile::directoryFor(receiveDirPath.get()), parts);
+        const auto dir = ReceiveFile::makeDirectories(receiveDirectory(), parts);
         if (!dir) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::PathRefused));
@@ -487,10 +487,19 @@ private:
         if (!closing)
             emit engine.answerPeer(id, frame);
     }
+    // Looked up once per setting rather than per file of a folder: it asks the system where the
+    // program lives.
+    QString receiveDirectory()
+    {
+        const QString configured = receiveDirPath.get();
+        if (!resolvedDir || resolvedDir->first != configured)
+            resolvedDir = std::make_pair(configured, ReceiveFile::directoryFor(configured));
+        return resolvedDir->second;
+    }
     void makeDirectory(const QString &path)
     {
         if (!engine.discardFiles.load())
-            ReceiveFile::makeDirectories(ReceiveFile::directoryFor(receiveDirPath.get()), path.split(QLatin1Char('/')));
+            ReceiveFile::makeDirectories(receiveDirectory(), path.split(QLatin1Char('/')));
     }
 
 
@@ -634,6 +643,7 @@ private:
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
     quint64 offerAt = 0;        // where the file's offer began in the stream
     quint64 acceptedAt = 0;     // the offset this end answered the offer with
+    std::optional<std::pair<QString, QString>> resolvedDir; // setting, directory
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;
