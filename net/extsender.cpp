@@ -66,9 +66,10 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
     const QString name = inFolder ? queue.peekNextName() : info.fileName();
     if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
         return;
-    const QByteArray frame = extwire::offer(name, quint64(info.size()), info.lastModified().toMSecsSinceEpoch());
+    const qint64 modified = info.lastModified().toMSecsSinceEpoch();
+    const QByteArray frame = extwire::offer(name, quint64(info.size()), modified);
     socket->write(frame);
-    offeredNext = Offered{socket, path, name, info.size(), info.lastModified().toMSecsSinceEpoch(), frame.size()};
+    offeredNext = Offered{socket, path, name, info.size(), modified, frame.size()};
 }
 
 // An offer written ahead whose file does not follow: its answer, come or to come, is not the

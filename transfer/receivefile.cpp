@@ -243,8 +243,10 @@ quint64 ReceiveFile::readBack(FileDigest &digest, qint64 budgetMs)
     }
     if (kept < count && !file.resize(qint64(kept)))
         kept = 0; // cannot cut it: all of it again
-    if (kept == 0)
+    if (kept == 0) { // nothing of it is taken up: neither may its digest be
+        digest.reset();
         file.resize(0);
+    }
     count = kept;
     file.seek(qint64(kept));
     return kept;
