@@ -1,4 +1,5 @@
 #include "transfer/extframing.h"
+#include "transfer/filedigest.h"
 
 #include <QtTest>
 
@@ -79,6 +80,8 @@ private slots:
     void everyCutGivesTheSameEvents();
     void malformedStreamsFailWithoutAPath_data();
     void malformedStreamsFailWithoutAPath();
+    void digestIsXxh3Of128Bits_data();
+    void digestIsXxh3Of128Bits();
 };
 
 void tst_ExtFraming::everyCutGivesTheSameEvents_data()
@@ -187,6 +190,36 @@ void tst_ExtFraming::malformedStreamsFailWithoutAPath()
         QVERIFY2(log.filter(QRegularExpression(QStringLiteral("\\.\\.|etc|C:|later|b/x|//|xxx"))).isEmpty(),
                  qPrintable(log.join(QLatin1Char('|'))));
     }
+}
+
+// Peers on other processors must agree: whichever loop this one runs, the digest is the
+// standard one, however the bytes are cut. The values come from the scalar reference.
+void tst_ExtFraming::digestIsXxh3Of128Bits_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<QByteArray>("hex");
+    const int large = 3 * 1024 * 1024 + 7;
+    QTest::newRow("empty") << 0 << 1 << QByteArray("99aa06d3014798d86001c324468d497f");
+    QTest::newRow("short") << 5 << 5 << QByteArray("2fbb16712b4bf1d5752a86982353f4f3");
+    QTest::newRow("longest of the short forms") << 240 << 240 << QByteArray("de57aab31e77a2ff93e173833f75ab66");
+    QTest::newRow("one block and a byte, in pieces of 7") << 1025 << 7 << QByteArray("70a4eb1b9691d77fc09fdfbc398c7d82");
+    QTest::newRow("3 MiB, whole") << large << large << QByteArray("a512d49043596a353103369afb56eb87");
+    QTest::newRow("3 MiB, in uneven pieces") << large << 65537 << QByteArray("a512d49043596a353103369afb56eb87");
+}
+
+void tst_ExtFraming::digestIsXxh3Of128Bits()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    QFETCH(QByteArray, hex);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(quint8(i * 31 + 7));
+    FileDigest digest;
+    for (int at = 0; at < size; at += piece)
+        digest.add(bytes.constData() + at, qMin(piece, size - at));
+    QCOMPARE(digest.result().toHex(), hex);
 }
 
 QTEST_APPLESS_MAIN(tst_ExtFraming)

@@ -3,6 +3,21 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#if defined(LUMO_DIGEST_AVX2)
+void fileDigestAddAvx2(XXH3_state_t *state, const char *data, size_t size);
+
+namespace {
+bool haveAvx2()
+{
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return have;
+}
+} // namespace
+#endif
+
 struct FileDigest::State {
     XXH3_state_t xxh;
 };
@@ -15,8 +30,13 @@ void FileDigest::reset() { XXH3_128bits_reset(&state->xxh); }
 
 void FileDigest::add(const char *data, qsizetype size)
 {
-    if (size > 0)
-        XXH3_128bits_update(&state->xxh, data, size_t(size));
+    if (size <= 0)
+        return;
+#if defined(LUMO_DIGEST_AVX2)
+    if (haveAvx2())
+        return fileDigestAddAvx2(&state->xxh, data, size_t(size));
+#endif
+    XXH3_128bits_update(&state->xxh, data, size_t(size));
 }
 
 QByteArray FileDigest::result() const
