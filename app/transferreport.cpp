@@ -149,9 +149,13 @@ void MainWindow::getTransState(int state)
         log(QStringLiteral("传送完成!"));
         log(QStringLiteral("发送文件大小:") + QString::number(report.fileBytes));
         log(QStringLiteral("总发送字节大小:") + QString::number(report.socketBytes));
+        if (report.resumedFrom > 0)
+            log(QStringLiteral("续传:接收方已有前") + QString::number(report.resumedFrom)
+                + QStringLiteral("字节,只发送了其余部分"));
         // The blank line that closes the report follows the rate line.
         log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s"));
-        log(rateLine(report.fileBytes, sendTime.nsecsElapsed()));
+        // Of the bytes that moved: a resumed file's rate is not that of its whole size.
+        log(rateLine(report.fileBytes - report.resumedFrom, sendTime.nsecsElapsed()));
         break;
     }
     case TransProgress:

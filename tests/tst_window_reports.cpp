@@ -345,22 +345,29 @@ void tst_WindowReports::sendCodes_data()
     QTest::addColumn<QList<int>>("codes");
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<bool>("ended");
+    QTest::addColumn<qint64>("resumedFrom");
 
     QTest::newRow("finished") << QList<int>{TransStarted, TransProgress, TransFinished}
                               << QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:5000000000"),
                                              QStringLiteral("总发送字节大小:5000000094"),
                                              QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), rate, QString()}
-                              << true;
-    QTest::newRow("started says nothing") << QList<int>{TransStarted, TransProgress} << QStringList() << false;
+                              << true << qint64(0);
+    QTest::newRow("finished, resumed") << QList<int>{TransStarted, TransProgress, TransFinished}
+                                       << QStringList{QStringLiteral("传送完成!"), QStringLiteral("发送文件大小:5000000000"),
+                                                      QStringLiteral("总发送字节大小:5000000094"),
+                                                      QStringLiteral("续传:接收方已有前4000000000字节,只发送了其余部分"),
+                                                      QStringLiteral("发送耗时:") + secs + QStringLiteral("s"), rate, QString()}
+                                       << true << qint64(4000000000);
+    QTest::newRow("started says nothing") << QList<int>{TransStarted, TransProgress} << QStringList() << false << qint64(0);
     QTest::newRow("stopped") << QList<int>{TransStarted, TransStopped}
-                             << QStringList{QStringLiteral("传送已被强制中断!"), QString()} << true;
+                             << QStringList{QStringLiteral("传送已被强制中断!"), QString()} << true << qint64(0);
     QTest::newRow("disconnected") << QList<int>{TransStarted, TransDisconnected}
-                                  << QStringList{QStringLiteral("连接已断开,传送中断!")} << true;
+                                  << QStringList{QStringLiteral("连接已断开,传送中断!")} << true << qint64(0);
     QTest::newRow("open failed") << QList<int>{TransOpenFailed}
-                                 << QStringList{QStringLiteral("打开文件失败，传送中断"), QString()} << true;
+                                 << QStringList{QStringLiteral("打开文件失败，传送中断"), QString()} << true << qint64(0);
     QTest::newRow("read failed") << QList<int>{TransStarted, TransReadFailed}
-                                 << QStringList{QStringLiteral("读取文件失败,传送中断!"), QString()} << true;
-    QTest::newRow("unused and unknown codes") << QList<int>{13, 9, 28, -12} << QStringList() << false;
+                                 << QStringList{QStringLiteral("读取文件失败,传送中断!"), QString()} << true << qint64(0);
+    QTest::newRow("unused and unknown codes") << QList<int>{13, 9, 28, -12} << QStringList() << false << qint64(0);
 }
 
 void tst_WindowReports::sendCodes()
@@ -368,9 +375,11 @@ void tst_WindowReports::sendCodes()
     QFETCH(QList<int>, codes);
     QFETCH(QStringList, lines);
     QFETCH(bool, ended);
+    QFETCH(qint64, resumedFrom);
 
     Ui::MainWindow *ui = P::ui(*w);
     sendThread *worker = P::worker(*w);
+    worker->fileResumedFrom = resumedFrom;
     worker->fileSize = 5000000000;
     worker->fileBytesRead = 5000000000;
     worker->socketBytesWritten = 5000000094;
