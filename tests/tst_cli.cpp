@@ -73,7 +73,8 @@ private slots:
 void tst_Cli::commands_data()
 {
     QTest::addColumn<bool>("receiver");
-    // After "--port N"; "@" stands for the files, "|" for a named pipe, "/" for a folder of them.
+    // After "--port N"; "@" stands for the files, "|" for a named pipe, "/" for a folder of them,
+    // ":" for a folder whose name the framing cannot carry.
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // part of stderr
@@ -84,6 +85,9 @@ void tst_Cli::commands_data()
     QTest::newRow("a folder with a subfolder and an empty one, to an instance")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("/")} << 0
         << QStringLiteral("sent");
+    QTest::newRow("a folder named with a colon, to an instance")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral(":")} << 1
+        << QStringLiteral("a name that cannot be sent");
     QTest::newRow("a missing file among them")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("@"), QStringLiteral("missing.bin")}
         << 1 << QStringLiteral("missing.bin: No such file or directory");
@@ -135,6 +139,16 @@ void tst_Cli::commands()
         QVERIFY(::mkfifo(QFile::encodeName(args[pipeAt]).constData(), 0600) == 0);
 #else
         QSKIP("no named pipes in the file system");
+#endif
+    }
+    const int colonAt = args.indexOf(QStringLiteral(":"));
+    if (colonAt >= 0) {
+#ifdef Q_OS_WIN
+        QSKIP("no colon in a Windows name");
+#else
+        args[colonAt] = outDir.filePath(QStringLiteral("a:b"));
+        QVERIFY(QDir().mkpath(args[colonAt]));
+        files.clear(); // nothing of it is sent
 #endif
     }
     const int at = args.indexOf(QStringLiteral("@"));
