@@ -290,12 +290,15 @@ public:
         report(RecFinished, snapshot);
     }
 
-    void fileTimedOut(quint64) override
+    void fileTimedOut(quint64) override { endUnfinished(file.abandon()); }
+
+    // kept: what arrived of the file is where it belongs (its part, or nothing when empty).
+    void endUnfinished(bool kept)
     {
         unlist();
         progress = false;
         endedInPiece = true;
-        if (!file.abandon()) {
+        if (!kept) {
             fail();
             return;
         }
@@ -416,10 +419,8 @@ public:
 
     void aborted(extwire::AbortReason) override
     {
-        if (file.isOpen()) {
-            file.abandonUnlessEmpty(); // nothing came: no empty part left behind
-            fileTimedOut(0);
-        }
+        if (file.isOpen())
+            endUnfinished(file.abandonUnlessEmpty()); // nothing came: no empty part left behind
         endFolder(false);
     }
 
