@@ -11,19 +11,49 @@
 
 #include <algorithm>
 
-// The next answer of the peer, or nothing when the connection went, a stop came, or the peer
-// stayed silent for as long as a stalled send is given.
-std::optional<sendThread::PeerAnswer> sendThread::awaitAnswer(const QPointer<QTcpSocket> &socket)
+// The peer's answer to this file's offer or end, or nothing when the connection went, a stop
+// came, or the peer stayed silent for as long as a stalled send is given. Answers to files
+// that were withdrawn are dropped as they come. throughStop: the file is on its way whole,
+// so a stop only shortens the wait.
+std::optional<sendThread::PeerAnswer> sendThread::awaitAnswer(const QPointer<QTcpSocket> &socket, quint64 file,
+                                                              bool toEnd, bool throughStop)
 {
+    std::optional<PeerAnswer> got;
+    const auto take = [&] {
+        if (!socket || !upgrades.contains(socket))
+            return false;
+        QList<PeerAnswer> &answers = upgrades[socket].answers;
+        for (int i = 0; i < answers.size(); ++i) {
+            if (answers.at(i).file == file && answers.at(i).toEnd == toEnd) {
+                got = answers.takeAt(i);
+                return true;
+            }
+        }
+        return false;
+    };
     QElapsedTimer waited;
     waited.start();
-    const auto waiting = [this, &socket, &waited] {
-        return socket && socket->state() == QAbstractSocket::ConnectedState && upgrades.value(socket).answers.isEmpty()
-               && waited.elapsed() < answerWaitMs;
-    };
-    if (!serveEventsWhile(waiting) || !socket || !upgrades.contains(socket) || upgrades[socket].answers.isEmpty())
-        return std::nullopt;
-    return upgrades[socket].answers.takeFirst();
+    serveEventsWhile(
+        [&] {
+            const int limit = throughStop && stopRequested() ? stopGraceMs : answerWaitMs;
+            return !take() && socket && socket->state() == QAbstractSocket::ConnectedState && waited.elapsed() < limit;
+        },
+        !throughStop);
+    return got;
+}
+
+// The peer answers every offer and every end, in the order they were written.
+void sendThread::expect(QTcpSocket *socket, quint64 file, bool toEnd)
+{
+    QList<QPair<quint64, bool>> &awaited = upgradeOf(socket).awaited;
+    if (awaited.size() >= 256) // a peer that answers nothing: keep the latest
+        awaited.removeFirst();
+    awaited.append({file, toEnd});
+}
+
+bool sendThread::sentAhead(const QString &path) const
+{
+    return offeredNext && offeredNext->whole && offeredNext->path == path;
 }
 
 // The receiver holds the first accept.value bytes: true when they are this file's, with their
@@ -49,10 +79,19 @@ bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &di
     return false;
 }
 
+// Whether small files may go whole with their offers: a peer of the second framing drops a
+// refused file's frames quietly, and a paced connection keeps its small pieces.
+bool sendThread::takesWhole(const QTcpSocket *socket) const
+{
+    const auto it = upgrades.constFind(socket);
+    return fastTransfer && it != upgrades.constEnd() && it->feature == extwire::featureFraming2;
+}
+
 // The next file of the batch is offered before this one's result is in, so that the two
-// answers travel together: one round trip per file instead of two. Only a plain file whose
-// name the framing carries, and never past the end of a folder, whose end frame must come
-// first; anything else is offered in its turn.
+// answers travel together: one round trip per file instead of two. A small file goes whole
+// with its offer where the peer takes that, so that the peer need not wait for us between
+// files. Only a plain file whose name the framing carries, and never past the end of a
+// folder, whose end frame must come first; anything else is offered in its turn.
 void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
 {
     offeredNext.reset();
@@ -67,26 +106,44 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
     if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
         return;
     const qint64 modified = info.lastModified().toMSecsSinceEpoch();
-    const QByteArray frame = extwire::offer(name, quint64(info.size()), modified);
-    socket->write(frame);
-    offeredNext = Offered{socket, path, name, info.size(), modified, frame.size()};
+    const qint64 size = info.size();
+    const quint64 serial = ++fileSerial;
+    QByteArray frames = extwire::offer(name, quint64(size), modified);
+    bool whole = false;
+    if (size <= aheadLimit && takesWhole(socket)) {
+        QFile file(path);
+        // One more byte than announced shows a file that grew: it waits for its turn.
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(size + 1) : QByteArray();
+        if (bytes.size() == size && file.error() == QFileDevice::NoError) {
+            FileDigest digest;
+            digest.add(bytes.constData(), bytes.size());
+            frames += extwire::start(0);
+            if (!bytes.isEmpty())
+                frames += extwire::data(bytes.constData(), bytes.size());
+            frames += extwire::end(digest.result());
+            whole = true;
+        }
+    }
+    socket->write(frames);
+    expect(socket, serial, false);
+    if (whole)
+        expect(socket, serial, true);
+    offeredNext = Offered{socket, path, name, size, modified, frames.size(), serial, whole};
 }
 
-// An offer written ahead whose file does not follow: its answer, come or to come, is not the
-// next offer's. A later offer supersedes it on the wire; with none, abort ends it.
+// An offer written ahead whose file does not follow: its answers, come or to come, are
+// dropped. A later offer supersedes it on the wire; with none, abort ends it (after a file
+// sent whole it ends nothing but a folder, which the caller ends anyway).
 void sendThread::withdrawOffer(bool withAbort)
 {
     if (!offeredNext)
         return;
     const QPointer<QTcpSocket> socket = offeredNext->socket;
+    const quint64 serial = offeredNext->serial;
     offeredNext.reset();
     if (!socket || !upgrades.contains(socket))
         return;
-    Upgrade &upgrade = upgrades[socket];
-    if (!upgrade.answers.isEmpty())
-        upgrade.answers.removeFirst();
-    else
-        ++upgrade.staleAnswers;
+    upgrades[socket].wantedFrom = serial + 1;
     if (withAbort && socket->state() == QAbstractSocket::ConnectedState)
         socket->write(extwire::abort(extwire::AbortReason::Stopped));
 }
@@ -98,17 +155,28 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     fileResumedFrom = 0;
     peakUnwritten = 0;
     const qint64 modified = QFileInfo(file).lastModified().toMSecsSinceEpoch();
+    // A file sent whole is what was read then, whatever it holds now.
     const bool offered = offeredNext && offeredNext->socket == socket && offeredNext->path == file.fileName()
-                         && offeredNext->name == name && offeredNext->size == fileSize && offeredNext->modified == modified;
-    const qint64 offerBytes = offered ? offeredNext->frameBytes : 0;
-    if (offered)
-        offeredNext.reset(); // its answer is the next one to come
-    else
+                         && offeredNext->name == name
+                         && (offeredNext->whole || (offeredNext->size == fileSize && offeredNext->modified == modified));
+    std::optional<Offered> ahead;
+    if (offered) {
+        ahead = offeredNext;
+        offeredNext.reset(); // its answers are the next ones to come
+    } else {
         withdrawOffer(false);
+    }
+    const bool whole = ahead && ahead->whole;
+    const quint64 serial = ahead ? ahead->serial : ++fileSerial;
+    {
+        Upgrade &upgrade = upgradeOf(socket);
+        upgrade.wantedFrom = serial;
+        upgrade.answers.erase(std::remove_if(upgrade.answers.begin(), upgrade.answers.end(),
+                                             [serial](const PeerAnswer &a) { return a.file < serial; }),
+                              upgrade.answers.end());
+    }
     flushGreetings(socket);
     sendingTo = socket;
-    if (!offered)
-        upgradeOf(socket).answers.clear();
     const auto write = [this, &socket](const QByteArray &frame, const char *payload = nullptr, qint64 size = 0) {
         socket->write(frame);
         if (payload)
@@ -129,51 +197,61 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         return stopRequested() ? TransStopped : TransDisconnected;
     };
 
-    if (offered)
-        socketBytesWritten += offerBytes;
-    else
+    if (ahead) {
+        socketBytesWritten += ahead->frameBytes;
+    } else {
         write(extwire::offer(name, quint64(fileSize), modified));
-    const auto answer = awaitAnswer(socket);
-    if (!answer)
-        return end(gone(), extwire::AbortReason::Stopped);
+        expect(socket, serial, false);
+    }
+    const auto answer = awaitAnswer(socket, serial, false, whole);
+    if (!answer) // an abort would end the folder, not the file, once the file's end is out
+        return whole ? end(gone()) : end(gone(), extwire::AbortReason::Stopped);
     if (answer->type != int(extwire::Type::Accept))
         return end(TransRefused);
-    FileDigest digest;
-    if (resumable(file, *answer, digest))
-        fileResumedFrom = qint64(answer->value);
-    else if (!file.seek(0))
-        return end(TransReadFailed, extwire::AbortReason::ReadFailed);
-    if (stopRequested())
-        return end(TransStopped, extwire::AbortReason::Stopped);
-    fileBytesRead = fileResumedFrom.load();
-    write(extwire::start(quint64(fileResumedFrom.load())));
-    emit sendTransState(TransProgress);
-
-    // Fast mode turned off after the upgrade: the framing stays, the pieces are small.
-    const bool fast = fastTransfer;
-    const qint64 pieceSize = fast ? fastPieceSize : wire::packetSize;
-    QByteArray buffer;
-    while (fileBytesRead < fileSize) {
-        if (!waitForRoom(socket, fast ? fastBufferBound : sendBufferBound))
-            return end(TransStopped, extwire::AbortReason::Stopped);
-        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
-            return end(TransDisconnected);
-        buffer.resize(int(std::min<qint64>(pieceSize, fileSize - fileBytesRead)));
-        const qint64 n = file.read(buffer.data(), buffer.size());
-        if (n <= 0)
-            return end(TransReadFailed, extwire::AbortReason::ReadFailed);
-        digest.add(buffer.constData(), n);
-        write(extwire::dataHeader(n), buffer.constData(), n);
-        fileBytesRead += n;
+    if (whole) {
+        fileSize = ahead->size;
+        fileBytesRead = ahead->size;
         emit sendTransState(TransProgress);
-        QCoreApplication::processEvents();
+    } else {
+        FileDigest digest;
+        if (resumable(file, *answer, digest))
+            fileResumedFrom = qint64(answer->value);
+        else if (!file.seek(0))
+            return end(TransReadFailed, extwire::AbortReason::ReadFailed);
         if (stopRequested())
             return end(TransStopped, extwire::AbortReason::Stopped);
+        fileBytesRead = fileResumedFrom.load();
+        write(extwire::start(quint64(fileResumedFrom.load())));
+        emit sendTransState(TransProgress);
+
+        // Fast mode turned off after the upgrade: the framing stays, the pieces are small.
+        const bool fast = fastTransfer;
+        const qint64 pieceSize = fast ? fastPieceSize : wire::packetSize;
+        QByteArray buffer;
+        while (fileBytesRead < fileSize) {
+            if (!waitForRoom(socket, fast ? fastBufferBound : sendBufferBound))
+                return end(TransStopped, extwire::AbortReason::Stopped);
+            if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+                return end(TransDisconnected);
+            buffer.resize(int(std::min<qint64>(pieceSize, fileSize - fileBytesRead)));
+            const qint64 n = file.read(buffer.data(), buffer.size());
+            if (n <= 0)
+                return end(TransReadFailed, extwire::AbortReason::ReadFailed);
+            digest.add(buffer.constData(), n);
+            write(extwire::dataHeader(n), buffer.constData(), n);
+            fileBytesRead += n;
+            emit sendTransState(TransProgress);
+            QCoreApplication::processEvents();
+            if (stopRequested())
+                return end(TransStopped, extwire::AbortReason::Stopped);
+        }
+        write(extwire::end(digest.result()));
+        expect(socket, serial, true);
+        emit sendTransState(TransProgress);
     }
-    write(extwire::end(digest.result()));
-    emit sendTransState(TransProgress);
     offerNext(socket);
-    const auto result = awaitAnswer(socket);
+    // Every byte is out: a stop now only shortens the wait for what became of them.
+    const auto result = awaitAnswer(socket, serial, true, true);
     if (!result)
         return end(gone());
     if (result->type != int(extwire::Type::Result) || result->value != quint64(extwire::ResultStatus::Stored))

@@ -112,13 +112,14 @@ bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 }
 
 // Serves events while busy() holds. A stop request is a bare flag, no event; the guard wakes
-// the wait to look at it. Returns false when a stop was requested meanwhile.
-bool sendThread::serveEventsWhile(const std::function<bool()> &busy)
+// the wait to look at it. Returns false when a stop was requested meanwhile; unless stoppable,
+// busy() alone ends the wait.
+bool sendThread::serveEventsWhile(const std::function<bool()> &busy, bool stoppable)
 {
     QTimer guard;
     guard.start(20);
     while (busy()) {
-        if (stopRequested())
+        if (stoppable && stopRequested())
             return false;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
@@ -236,7 +237,8 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
         stopSend = true;
     queue.begin(target, paths);
     while (queue.hasNext()) {
-        if (stopRequested()) {
+        // A file that went whole with its offer is already on its way: its answer decides.
+        if (stopRequested() && !sentAhead(queue.peekNext())) {
             queue.dropRest();
             break;
         }
@@ -256,8 +258,9 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
         const int code = sendFile(path, target, name);
         if (offeredNext && offeredNext->path == path)
             withdrawOffer(false); // offered ahead, then failed before its offer was used
-        const bool goOn = queue.ended(code, fileBytesRead.load()) && !stopRequested();
-        if (!goOn)
+        const bool mayGoOn = queue.ended(code, fileBytesRead.load());
+        const bool goOn = mayGoOn && !stopRequested();
+        if (!goOn && !(mayGoOn && sentAhead(queue.peekNext())))
             queue.dropRest();
         if (!name.isEmpty() && --folderFilesLeft == 0)
             endFolder(target, goOn);
@@ -351,7 +354,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     }
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     // After a cut transfer the receiver must have ended it before this header comes.
-    if (!waitForSilence(socket) || !settleUpgrade(socket)) {
+    if (!sentAhead(path) && (!waitForSilence(socket) || !settleUpgrade(socket))) {
         pushFileReport();
         emit sendTransState(TransStopped);
         return TransStopped;

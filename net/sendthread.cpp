@@ -23,7 +23,8 @@ sendThread::sendThread(quint16 port)
     qRegisterMetaType<BatchStatus>("BatchStatus");
 
     recThread = new receiveThread;
-    connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState);
+    // Straight from the engine to the front ends: through the worker it would wake two threads.
+    connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState, Qt::DirectConnection);
     connect(recThread, &receiveThread::queueDrained, this, &sendThread::resumeReading);
     recThread->start(QThread::InheritPriority);
 

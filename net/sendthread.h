@@ -119,6 +119,8 @@ public:
     static constexpr int upgradeWaitMs = 5000;
     // An upgraded receiver's answer to an offer or a file's end is awaited this long.
     static constexpr int answerWaitMs = 15000;
+    // After a stop, the answers to a file already sent whole are awaited this long at most.
+    static constexpr int stopGraceMs = 2000;
     PeerService *peerService() const { return peers; }
     // Unpaced sends read and write this much at a time, and keep at most fastBufferBound
     // unwritten in the socket.
@@ -183,7 +185,7 @@ private:
     void endFolder(QTcpSocket *target, bool whole);
     bool waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound);
     bool waitForSilence(const QPointer<QTcpSocket> &socket);
-    bool serveEventsWhile(const std::function<bool()> &busy);
+    bool serveEventsWhile(const std::function<bool()> &busy, bool stoppable = true);
     qint64 silenceLeft(const QTcpSocket *socket) const;
     void sendGreeting(QTcpSocket *target);
     void flushGreetings(QTcpSocket *target);
@@ -193,6 +195,8 @@ private:
         int type = 0; // an extwire::Type
         quint64 value = 0;
         QByteArray digest; // of the accepted prefix
+        quint64 file = 0;  // the serial of the file it answers
+        bool toEnd = false; // a file result, not the answer to an offer
     };
     struct Upgrade;
     Upgrade &upgradeOf(QTcpSocket *socket);
@@ -209,9 +213,13 @@ private:
     void onAnswerPeer(quint64 connection, const QByteArray &frame);
     void onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest);
     bool resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest);
-    std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket);
+    std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket, quint64 file, bool toEnd,
+                                          bool throughStop = false);
+    void expect(QTcpSocket *socket, quint64 file, bool toEnd);
+    bool sentAhead(const QString &path) const;
     int sendFileExtended(QFile &file, const QString &name, const QPointer<QTcpSocket> &socket);
     void offerNext(const QPointer<QTcpSocket> &socket);
+    bool takesWhole(const QTcpSocket *socket) const;
     void withdrawOffer(bool withAbort);
     void feed(QTcpSocket *socket, int role);
     void endStream(QTcpSocket *socket);
@@ -256,7 +264,13 @@ private:
         qint64 size = 0;
         qint64 modified = 0;
         qint64 frameBytes = 0;
+        quint64 serial = 0;
+        // The whole file went with its offer (start, data, end): only its answers are to come.
+        bool whole = false;
     };
+    quint64 fileSerial = 0; // of the latest file offered
+    // Files sent whole with their offer, to a peer that takes them so, at most this large.
+    static constexpr qint64 aheadLimit = fastPieceSize;
     std::optional<Offered> offeredNext;
     struct Upgrade {
         QVector<quint64> sentNonces; // in our last frame; empty while none was written
@@ -266,8 +280,10 @@ private:
         bool replied = false;        // our reply is written: our direction switched
         bool peerReplied = false;    // the peer's reply came: its direction switched
         quint32 feature = 0;         // of our reply
-        QList<PeerAnswer> answers;   // to the file being sent
-        int staleAnswers = 0;        // to withdrawn offers, not yet come: dropped as they come
+        // The answers to come, in the order the peer gives them: one per offer, one per end.
+        QList<QPair<quint64, bool>> awaited; // file serial, toEnd
+        QList<PeerAnswer> answers;   // come and not yet taken
+        quint64 wantedFrom = 0;      // answers to files before this one were withdrawn: dropped
     };
     QHash<const QTcpSocket *, Upgrade> upgrades; // worker thread only
 };

@@ -114,7 +114,7 @@ bool sendThread::proved(const QTcpSocket *socket) const
 bool sendThread::extended(const QTcpSocket *socket) const
 {
     const auto it = upgrades.constFind(socket);
-    return it != upgrades.constEnd() && it->replied && it->feature == extwire::featureFraming1;
+    return it != upgrades.constEnd() && it->replied && extwire::isFraming(it->feature);
 }
 
 QList<ReceivedPiece> sendThread::withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const
@@ -144,15 +144,16 @@ void sendThread::onAnswerPeer(quint64 connection, const QByteArray &frame)
 
 void sendThread::onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest)
 {
-    if (QTcpSocket *socket = socketOf(connection)) {
-        Upgrade &upgrade = upgradeOf(socket);
-        const bool toOffer = type == int(extwire::Type::Accept) || type == int(extwire::Type::Refuse);
-        if (toOffer && upgrade.staleAnswers > 0) {
-            --upgrade.staleAnswers;
-            return;
-        }
-        QList<PeerAnswer> &answers = upgrade.answers;
-        if (answers.size() < 16) // more than one file's answers are a peer's error
-            answers.append(PeerAnswer{type, value, digest});
-    }
+    QTcpSocket *socket = socketOf(connection);
+    if (!socket)
+        return;
+    Upgrade &upgrade = upgradeOf(socket);
+    if (upgrade.awaited.isEmpty())
+        return; // nothing was asked: a peer's error
+    const QPair<quint64, bool> to = upgrade.awaited.takeFirst();
+    const bool toEnd = type == int(extwire::Type::Result);
+    if (toEnd != to.second || to.first < upgrade.wantedFrom)
+        return; // out of step, or to a withdrawn file
+    if (upgrade.answers.size() < 16) // more than two files' answers are a peer's error
+        upgrade.answers.append(PeerAnswer{type, value, digest, to.first, toEnd});
 }

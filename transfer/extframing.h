@@ -23,10 +23,14 @@ namespace extwire {
 
 // Feature bits of the capability exchange. Proof: the upgrade frame proves the exchange on
 // TCP, and the original framing goes on unpaced after it. Framing1: the frames below, digest
-// XXH3-128, after the upgrade frame.
+// XXH3-128, after the upgrade frame. Framing2: the same frames, and a receiver that drops a
+// refused offer's start, data and end quietly, so that small files may follow their offers
+// without waiting for the answer.
 constexpr quint32 featureProof = 0x1;
 constexpr quint32 featureFraming1 = 0x2;
-constexpr quint32 knownFeatures = featureProof | featureFraming1;
+constexpr quint32 featureFraming2 = 0x4;
+constexpr quint32 knownFeatures = featureProof | featureFraming1 | featureFraming2;
+constexpr bool isFraming(quint32 feature) { return feature == featureFraming1 || feature == featureFraming2; }
 
 inline const QByteArray upgradeMagic = QByteArrayLiteral("\0LUMOEXT");
 constexpr int upgradeBaseSize = 14;

@@ -187,6 +187,7 @@ public:
         } else {
             watchForUpgrade(piece);
         }
+        flushAnswers();
         // A piece the parser only held back still continued the file.
         if (continuing && !endedInPiece && storing())
             progress = true;
@@ -211,6 +212,7 @@ public:
     {
         if (ext) {
             ext->finish();
+            flushAnswers();
             return;
         }
         flushWatched();
@@ -309,9 +311,11 @@ public:
     void offer(const QString &path, quint64 size, qint64 modified) override
     {
         unlist();
-        extDiscarding = false;
         file.abandonUnlessEmpty(); // an accepted offer the sender never started
         receivedName = path;
+        // Until accepted, a start that follows at once (a small file sent without waiting for
+        // the answer) is dropped with its data, quietly: the refusal already said why.
+        extDiscarding = true;
         if (engine.discardFiles.load()) {
             if (!closing)
                 emit engine.fileNotStored(RecRefused, path);
@@ -332,6 +336,7 @@ public:
             answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
             return;
         }
+        extDiscarding = false;
         // A part of this very file stays: the sender checks its prefix and sends the rest.
         digest.reset();
         acceptedAt = file.written() > 0 ? file.readBack(digest, receiveThread::resumeReadBudgetMs) : 0;
@@ -483,10 +488,17 @@ private:
     // On an upgraded connection the sender's stall detection decides, and an abort frame ends
     // a stopped transfer at once.
     qint64 patienceMs() const { return ext ? receiveThread::upgradedTimeoutMs : receiveThread::timeoutMs; }
+    // A piece's answers go together: one wake-up of the worker and one write for a run of small
+    // files, rather than two of each per file.
     void answer(const QByteArray &frame)
     {
         if (!closing)
-            emit engine.answerPeer(id, frame);
+            answers += frame;
+    }
+    void flushAnswers()
+    {
+        if (!answers.isEmpty())
+            emit engine.answerPeer(id, std::exchange(answers, QByteArray()));
     }
     // Looked up once per setting rather than per file of a folder: it asks the system where the
     // program lives.
@@ -539,7 +551,7 @@ private:
                 continue;
             emit engine.peerUpgraded(id, upgrade.reply, upgrade.feature);
             // From the byte after the peer's reply its direction is extended framing.
-            if (upgrade.reply && upgrade.feature == extwire::featureFraming1) {
+            if (upgrade.reply && extwire::isFraming(upgrade.feature)) {
                 ext = std::make_unique<ExtParser>(*this);
                 ext->feed(buf);
                 return;
@@ -641,6 +653,7 @@ private:
     QByteArray watched; // the beginning of what may be an upgrade frame
     std::unique_ptr<ExtParser> ext; // once the peer's direction is upgraded
     FileDigest digest;
+    QByteArray answers; // to the peer, written once the piece is handled
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
     quint64 offerAt = 0;        // where the file's offer began in the stream
     quint64 acceptedAt = 0;     // the offset this end answered the offer with

@@ -170,7 +170,7 @@ signals:
     void queueDrained();
     // The connection's peer sent an upgrade frame that holds one of this end's nonces.
     void peerUpgraded(quint64 connection, bool reply, quint32 feature);
-    // A frame for the peer of an upgraded connection: the answer to its offer or file.
+    // Frames for the peer of an upgraded connection: the answers to its offers and files.
     void answerPeer(quint64 connection, const QByteArray &frame);
     // The peer's answer to a file this end sends (an extwire::Type, and the offset or code).
     // digest: of the accepted prefix, for an accept.
