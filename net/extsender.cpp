@@ -54,7 +54,7 @@ void sendThread::expect(QTcpSocket *socket, quint64 file, bool toEnd)
 
 bool sendThread::sentAhead(const QString &path) const
 {
-    return offeredNext && offeredNext->whole && offeredNext->path == path;
+    return !offeredAhead.empty() && offeredAhead.front().whole && offeredAhead.front().path == path;
 }
 
 // The receiver holds the first accept.value bytes: true when they are this file's, with their
@@ -88,60 +88,77 @@ bool sendThread::takesWhole(const QTcpSocket *socket) const
     return fastTransfer && it != upgrades.constEnd() && it->feature == extwire::featureFraming2;
 }
 
-// The next file of the batch is offered before this one's result is in, so that the two
-// answers travel together: one round trip per file instead of two. A small file goes whole
-// with its offer where the peer takes that, so that the peer need not wait for us between
-// files. Only a plain file whose name the framing carries, and never past the end of a
-// folder, whose end frame must come first; anything else is offered in its turn.
+// The next files of the batch are offered before this one's result is in, so that the
+// answers travel together. Small files go whole with their offers where the peer takes that,
+// several at a time, so that the peer need not wait for us between files; any other file is
+// offered ahead alone. Only plain files whose names the framing carries, and never past the
+// end of a folder, whose end frame must come first; anything else is offered in its turn.
 void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
 {
-    offeredNext.reset();
-    if (!queue.hasNext() || stopRequested())
+    if (stopRequested() || (!offeredAhead.empty() && !offeredAhead.back().whole))
         return;
     const bool inFolder = !queue.currentName().isEmpty();
-    if (inFolder ? folderFilesLeft <= 1 : !queue.peekNextName().isEmpty())
-        return;
-    const QString path = queue.peekNext();
-    const QFileInfo info(path);
-    const QString name = inFolder ? queue.peekNextName() : info.fileName();
-    if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
-        return;
-    const qint64 modified = info.lastModified().toMSecsSinceEpoch();
-    const qint64 size = info.size();
-    const quint64 serial = ++fileSerial;
-    QByteArray frames = extwire::offer(name, quint64(size), modified);
-    bool whole = false;
-    if (size <= aheadLimit && takesWhole(socket)) {
-        QFile file(path);
-        // One more byte than announced shows a file that grew: it waits for its turn.
-        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(size + 1) : QByteArray();
-        if (bytes.size() == size && file.error() == QFileDevice::NoError) {
-            FileDigest digest;
-            digest.add(bytes.constData(), bytes.size());
-            frames += extwire::start(0);
-            if (!bytes.isEmpty())
-                frames += extwire::data(bytes.constData(), bytes.size());
-            frames += extwire::end(digest.result());
-            whole = true;
+    qint64 aheadBytes = 0;
+    for (const Offered &o : offeredAhead)
+        aheadBytes += o.size;
+    const bool whole = takesWhole(socket);
+    QByteArray frames;
+    for (int i = int(offeredAhead.size()); i < queue.waiting() && i < maxAhead && aheadBytes < maxAheadBytes; ++i) {
+        if (inFolder ? folderFilesLeft <= i + 1 : !queue.peekNextName(i).isEmpty())
+            break;
+        const QString path = queue.peekNext(i);
+        const QFileInfo info(path);
+        const QString name = inFolder ? queue.peekNextName(i) : info.fileName();
+        if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
+            break;
+        const qint64 size = info.size();
+        const bool small = whole && size <= aheadLimit;
+        if (!small && i > 0)
+            break;
+        const qint64 modified = info.lastModified().toMSecsSinceEpoch();
+        const qint64 at = frames.size();
+        frames += extwire::offer(name, quint64(size), modified);
+        bool sentWhole = false;
+        if (small) {
+            QFile file(path);
+            // One more byte than announced shows a file that grew: it is offered alone.
+            const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(size + 1) : QByteArray();
+            if (bytes.size() == size && file.error() == QFileDevice::NoError) {
+                FileDigest digest;
+                digest.add(bytes.constData(), bytes.size());
+                frames += extwire::start(0);
+                if (!bytes.isEmpty())
+                    frames += extwire::data(bytes.constData(), bytes.size());
+                frames += extwire::end(digest.result());
+                sentWhole = true;
+            } else if (i > 0) {
+                frames.truncate(int(at));
+                break;
+            }
         }
+        const quint64 serial = ++fileSerial;
+        expect(socket, serial, false);
+        if (sentWhole)
+            expect(socket, serial, true);
+        offeredAhead.push_back(Offered{socket, path, name, size, modified, frames.size() - at, serial, sentWhole});
+        aheadBytes += size;
+        if (!sentWhole)
+            break;
     }
-    socket->write(frames);
-    expect(socket, serial, false);
-    if (whole)
-        expect(socket, serial, true);
-    offeredNext = Offered{socket, path, name, size, modified, frames.size(), serial, whole};
+    if (!frames.isEmpty())
+        socket->write(frames);
 }
 
-// An offer written ahead whose file does not follow: its answers, come or to come, are
-// dropped. A later offer supersedes it on the wire; with none, abort ends it (after a file
+// Offers written ahead whose files do not follow: their answers, come or to come, are
+// dropped. A later offer supersedes one on the wire; with none, abort ends it (after files
 // sent whole it ends nothing but a folder, which the caller ends anyway).
 void sendThread::withdrawOffer(bool withAbort)
 {
-    if (!offeredNext)
+    if (offeredAhead.empty())
         return;
-    const QPointer<QTcpSocket> socket = offeredNext->socket;
-    const quint64 serial = offeredNext->serial;
-    offeredNext.reset();
+    const QPointer<QTcpSocket> socket = offeredAhead.back().socket;
+    const quint64 serial = offeredAhead.back().serial;
+    offeredAhead.clear();
     if (!socket || !upgrades.contains(socket))
         return;
     upgrades[socket].wantedFrom = serial + 1;
@@ -157,13 +174,13 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     peakUnwritten = 0;
     const qint64 modified = QFileInfo(file).lastModified().toMSecsSinceEpoch();
     // A file sent whole is what was read then, whatever it holds now.
-    const bool offered = offeredNext && offeredNext->socket == socket && offeredNext->path == file.fileName()
-                         && offeredNext->name == name
-                         && (offeredNext->whole || (offeredNext->size == fileSize && offeredNext->modified == modified));
+    const Offered *next = offeredAhead.empty() ? nullptr : &offeredAhead.front();
+    const bool offered = next && next->socket == socket && next->path == file.fileName() && next->name == name
+                         && (next->whole || (next->size == fileSize && next->modified == modified));
     std::optional<Offered> ahead;
     if (offered) {
-        ahead = offeredNext;
-        offeredNext.reset(); // its answers are the next ones to come
+        ahead = offeredAhead.front();
+        offeredAhead.pop_front(); // its answers are the next ones to come
     } else {
         withdrawOffer(false);
     }

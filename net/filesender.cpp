@@ -256,7 +256,7 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
         const QString name = queue.currentName();
         emit batchFileStarting(queue.status());
         const int code = sendFile(path, target, name);
-        if (offeredNext && offeredNext->path == path)
+        if (!offeredAhead.empty() && offeredAhead.front().path == path)
             withdrawOffer(false); // offered ahead, then failed before its offer was used
         const bool mayGoOn = queue.ended(code, fileBytesRead.load());
         const bool goOn = mayGoOn && !stopRequested();

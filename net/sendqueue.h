@@ -40,8 +40,9 @@ public:
     bool hasNext() const { return !pending.isEmpty(); }
     QString takeNext();
     // The entry takeNext() gives next, and the name it goes under (empty for its own).
-    QString peekNext() const { return pending.value(0); }
-    QString peekNextName() const { return pendingNames.value(0); }
+    QString peekNext(int ahead = 0) const { return pending.value(ahead); }
+    QString peekNextName(int ahead = 0) const { return pendingNames.value(ahead); }
+    int waiting() const { return int(pending.size()); }
     // The name the current file goes under: a folder's relative path, or empty for its own.
     QString currentName() const { return name; }
     // The current entry, a folder, is replaced by its files, each with its relative path.

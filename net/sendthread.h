@@ -20,6 +20,7 @@ class FileDigest;
 class QFile;
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <optional>
 
@@ -256,7 +257,7 @@ private:
     QHash<const QTcpSocket *, QElapsedTimer> cutAt; // connections whose last transfer was cut
     QHash<QTcpSocket *, int> heldGreetings;         // greetings waiting for a silence to end
     QTcpSocket *sendingTo = nullptr;  // the target of the file being sent now
-    // The next file's offer, written while the last one's result was on its way.
+    // The next files' offers, written while the last one's result was on its way.
     struct Offered {
         QPointer<QTcpSocket> socket;
         QString path;
@@ -269,9 +270,12 @@ private:
         bool whole = false;
     };
     quint64 fileSerial = 0; // of the latest file offered
-    // Files sent whole with their offer, to a peer that takes them so, at most this large.
+    // Files sent whole with their offer, to a peer that takes them so, at most this large, and
+    // at most this many and bytes of them written before their answers came.
     static constexpr qint64 aheadLimit = fastPieceSize;
-    std::optional<Offered> offeredNext;
+    static constexpr int maxAhead = 32;
+    static constexpr qint64 maxAheadBytes = 2 * fastPieceSize;
+    std::deque<Offered> offeredAhead;
     struct Upgrade {
         QVector<quint64> sentNonces; // in our last frame; empty while none was written
         QElapsedTimer sentAt;

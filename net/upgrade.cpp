@@ -154,6 +154,7 @@ void sendThread::onPeerAnswered(quint64 connection, int type, quint64 value, con
     const bool toEnd = type == int(extwire::Type::Result);
     if (toEnd != to.second || to.first < upgrade.wantedFrom)
         return; // out of step, or to a withdrawn file
-    if (upgrade.answers.size() < 16) // more than two files' answers are a peer's error
+    // Two answers for each file ahead and the one being sent; more are a peer's error.
+    if (upgrade.answers.size() < 2 * (maxAhead + 1))
         upgrade.answers.append(PeerAnswer{type, value, digest, to.first, toEnd});
 }

@@ -74,7 +74,8 @@ void tst_Cli::commands_data()
 {
     QTest::addColumn<bool>("receiver");
     // After "--port N"; "@" stands for the files, "|" for a named pipe, "/" for a folder of them,
-    // ":" for a folder whose name the framing cannot carry.
+    // "!" for that folder where the receiver holds a file in place of its subfolder, ":" for a
+    // folder whose name the framing cannot carry.
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // part of stderr
@@ -85,6 +86,10 @@ void tst_Cli::commands_data()
     QTest::newRow("a folder with a subfolder and an empty one, to an instance")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("/")} << 0
         << QStringLiteral("sent");
+    // Its other files go whole with their offers, before the refusal comes back.
+    QTest::newRow("a folder with a file the receiver refuses, to an instance")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("!")} << 1
+        << QStringLiteral("leaf.txt: the receiver refused it");
     QTest::newRow("a folder named with a colon, to an instance")
         << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral(":")} << 1
         << QStringLiteral("a name that cannot be sent");
@@ -116,6 +121,9 @@ void tst_Cli::commands()
                                     {QStringLiteral("name with spaces.txt"), QByteArray("hello\n")},
                                     {QStringLiteral("100%2 of %1.txt"), QByteArray("no placeholders")},
                                     {QStringLiteral("empty"), QByteArray()}};
+    const bool blocked = args.contains(QStringLiteral("!"));
+    if (blocked)
+        args.replace(args.indexOf(QStringLiteral("!")), QStringLiteral("/"));
     const int folderAt = args.indexOf(QStringLiteral("/"));
     // It arrives under its own name, the levels below it and an empty folder included.
     const QString folder = folderAt >= 0 ? QDir(outDir.path()).dirName() + QLatin1Char('/') : QString();
@@ -131,6 +139,12 @@ void tst_Cli::commands()
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(it.value());
         paths << f.fileName();
+    }
+    if (blocked) {
+        QVERIFY(QDir(inDir.path()).mkpath(folder));
+        QFile in(inDir.filePath(folder + QStringLiteral("sub")));
+        QVERIFY(in.open(QIODevice::WriteOnly));
+        files.remove(QStringLiteral("sub/deeper/leaf.txt"));
     }
     const int pipeAt = args.indexOf(QStringLiteral("|"));
     if (pipeAt >= 0) {
