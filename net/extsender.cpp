@@ -4,9 +4,9 @@
 
 #include "transfer/extframing.h"
 #include "transfer/filedigest.h"
+#include "transfer/receivefile.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -115,7 +115,7 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
         const bool small = whole && size <= aheadLimit;
         if (!small && i > 0)
             break;
-        const qint64 modified = info.lastModified().toMSecsSinceEpoch();
+        const qint64 modified = ReceiveFile::modifiedMs(path);
         const qint64 at = frames.size();
         frames += extwire::offer(name, quint64(size), modified);
         bool sentWhole = false;
@@ -172,11 +172,12 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     socketBytesWritten = 0;
     fileResumedFrom = 0;
     peakUnwritten = 0;
-    const qint64 modified = QFileInfo(file).lastModified().toMSecsSinceEpoch();
     // A file sent whole is what was read then, whatever it holds now.
     const Offered *next = offeredAhead.empty() ? nullptr : &offeredAhead.front();
-    const bool offered = next && next->socket == socket && next->path == file.fileName() && next->name == name
-                         && (next->whole || (next->size == fileSize && next->modified == modified));
+    const bool whole = next && next->whole && next->socket == socket && next->path == file.fileName() && next->name == name;
+    const qint64 modified = whole ? next->modified : ReceiveFile::modifiedMs(file.fileName());
+    const bool offered = whole || (next && next->socket == socket && next->path == file.fileName() && next->name == name
+                                   && next->size == fileSize && next->modified == modified);
     std::optional<Offered> ahead;
     if (offered) {
         ahead = offeredAhead.front();
@@ -184,7 +185,6 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     } else {
         withdrawOffer(false);
     }
-    const bool whole = ahead && ahead->whole;
     const quint64 serial = ahead ? ahead->serial : ++fileSerial;
     {
         Upgrade &upgrade = upgradeOf(socket);

@@ -248,7 +248,7 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
             break;
         }
         const QString path = queue.takeNext();
-        if (QFileInfo(path).isDir()) {
+        if (!sentAhead(path) && QFileInfo(path).isDir()) {
             if (!expandFolder(path, target))
                 queue.ended(TransFolderRefused, 0);
             continue;
@@ -346,6 +346,12 @@ void sendThread::endFolder(QTcpSocket *target, bool whole)
 int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString &relativeName)
 {
     QFile file(path);
+    // Its bytes went with its offer: only the answers are to come.
+    if (sentAhead(path) && offeredAhead.front().socket == target) {
+        fileSize = offeredAhead.front().size;
+        emit sendTransState(TransStarted);
+        return sendFileExtended(file, offeredAhead.front().name, offeredAhead.front().socket);
+    }
     fileSize = file.size();
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
         pushFileReport();

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -198,6 +199,19 @@ bool ReceiveFile::createTemporary(const QDir &directory, const QString &name, in
     return false;
 }
 
+qint64 ReceiveFile::modifiedMs(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+#else
+    const QDateTime time = QFileInfo(path).lastModified();
+    return time.isValid() ? time.toMSecsSinceEpoch() : 0;
+#endif
+}
+
 // The part moves to a temporary name of its own before it is opened, so that a second transfer
 // of the name meanwhile finds none; it is used only while it is still the plain file looked at.
 bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int limit, quint64 declaredSize,
@@ -206,7 +220,7 @@ bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int lim
     const FileId partId = identityOf(partPath); // invalid for a link
     const QFileInfo info(partPath);
     if (!partId.valid || info.size() <= 0 || quint64(info.size()) > declaredSize
-        || qAbs(info.lastModified().toMSecsSinceEpoch() - modifiedMs) > partTimeSlackMs)
+        || qAbs(ReceiveFile::modifiedMs(partPath) - modifiedMs) > partTimeSlackMs)
         return false;
     const QString temporary = directory.filePath(temporaryName(name, limit));
     if (QFileInfo::exists(temporary) || !replaceFile(partPath, temporary))
@@ -275,12 +289,14 @@ std::optional<QString> ReceiveFile::makeDirectories(const QString &dir, const QS
         const QFileInfo info(path);
         if (info.isSymLink() || (info.exists() && !info.isDir()))
             return std::nullopt;
-        if (!info.exists() && !QDir(at).mkdir(name))
-            return std::nullopt;
-        // Made by someone else meanwhile: only a real directory will do.
-        const QFileInfo made(path);
-        if (made.isSymLink() || !made.isDir())
-            return std::nullopt;
+        if (!info.exists()) {
+            if (!QDir(at).mkdir(name))
+                return std::nullopt;
+            // Made by someone else meanwhile: only a real directory will do.
+            const QFileInfo made(path);
+            if (made.isSymLink() || !made.isDir())
+                return std::nullopt;
+        }
         at = path;
     }
     return at;
@@ -316,8 +332,17 @@ int ReceiveFile::nameLimit(const QString &dir)
     Q_UNUSED(dir)
     return 255;
 #else
+    // Asked for every component of every path, where one statfs each would be a fair share of
+    // a small file's cost. A directory's file system seldom changes under it, and a stale
+    // limit only makes a create fail, as any failed create does.
+    thread_local QHash<QString, int> known;
+    const auto it = known.constFind(dir);
+    if (it != known.constEnd())
+        return *it;
     const long limit = ::pathconf(QFile::encodeName(dir).constData(), _PC_NAME_MAX);
-    return limit > 0 && limit < 4096 ? int(limit) : 255;
+    if (known.size() >= 64)
+        known.clear();
+    return *known.insert(dir, limit > 0 && limit < 4096 ? int(limit) : 255);
 #endif
 }
 

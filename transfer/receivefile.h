@@ -27,6 +27,10 @@ class ReceiveFile {
 public:
     ~ReceiveFile() { abandon(); }
 
+    // A file's modification time in ms since 1970 UTC, 0 when it cannot be read. QFileInfo's
+    // goes through local time, which reads the zone file four times each call on Linux.
+    static qint64 modifiedMs(const QString &path);
+
     // Refuses names that are empty or hold a separator, names Windows reserves (on Windows),
     // the program's own files when dir is the application's directory, and an existing entry
     // that is not a plain file: a link could lead out of the directory, and a pipe or device
