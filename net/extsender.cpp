@@ -101,6 +101,9 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
     qint64 aheadBytes = 0;
     for (const Offered &o : offeredAhead)
         aheadBytes += o.size;
+    // Topped up by halves: one write, and one read on the other side, for many files.
+    if (offeredAhead.size() > maxAhead / 2 || aheadBytes > maxAheadBytes / 2)
+        return;
     const bool whole = takesWhole(socket);
     QByteArray frames;
     for (int i = int(offeredAhead.size()); i < queue.waiting() && i < maxAhead && aheadBytes < maxAheadBytes; ++i) {

@@ -116,7 +116,9 @@ bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 // busy() alone ends the wait.
 bool sendThread::serveEventsWhile(const std::function<bool()> &busy, bool stoppable)
 {
-    QTimer guard;
+    if (!busy())
+        return !stopRequested();
+    QTimer guard; // not for a wait that is over before it began: most answers are in already
     guard.start(20);
     while (busy()) {
         if (stoppable && stopRequested())
