@@ -488,15 +488,20 @@ private:
     // On an upgraded connection the sender's stall detection decides, and an abort frame ends
     // a stopped transfer at once.
     qint64 patienceMs() const { return ext ? receiveThread::upgradedTimeoutMs : receiveThread::timeoutMs; }
-    // A piece's answers go together: one wake-up of the worker and one write for a run of small
-    // files, rather than two of each per file.
+    // Answers go in runs: one wake-up of the worker and one write for several small files,
+    // rather than two of each per file; but not a whole piece's worth at once, which would
+    // keep the sender waiting for the next files until the piece is done.
     void answer(const QByteArray &frame)
     {
-        if (!closing)
-            answers += frame;
+        if (closing)
+            return;
+        answers += frame;
+        if (++heldAnswers >= 16)
+            flushAnswers();
     }
     void flushAnswers()
     {
+        heldAnswers = 0;
         if (!answers.isEmpty())
             emit engine.answerPeer(id, std::exchange(answers, QByteArray()));
     }
@@ -653,7 +658,8 @@ private:
     QByteArray watched; // the beginning of what may be an upgrade frame
     std::unique_ptr<ExtParser> ext; // once the peer's direction is upgraded
     FileDigest digest;
-    QByteArray answers; // to the peer, written once the piece is handled
+    QByteArray answers; // to the peer, written in runs
+    int heldAnswers = 0;
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
     quint64 offerAt = 0;        // where the file's offer began in the stream
     quint64 acceptedAt = 0;     // the offset this end answered the offer with
