@@ -177,10 +177,10 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     peakUnwritten = 0;
     // A file sent whole is what was read then, whatever it holds now.
     const Offered *next = offeredAhead.empty() ? nullptr : &offeredAhead.front();
-    const bool whole = next && next->whole && next->socket == socket && next->path == file.fileName() && next->name == name;
+    const bool same = next && next->socket == socket && next->path == file.fileName() && next->name == name;
+    const bool whole = same && next->whole;
     const qint64 modified = whole ? next->modified : ReceiveFile::modifiedMs(file.fileName());
-    const bool offered = whole || (next && next->socket == socket && next->path == file.fileName() && next->name == name
-                                   && next->size == fileSize && next->modified == modified);
+    const bool offered = same && (whole || (next->size == fileSize && next->modified == modified));
     std::optional<Offered> ahead;
     if (offered) {
         ahead = offeredAhead.front();

@@ -362,7 +362,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     }
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     // After a cut transfer the receiver must have ended it before this header comes.
-    if (!sentAhead(path) && (!waitForSilence(socket) || !settleUpgrade(socket))) {
+    if (!waitForSilence(socket) || !settleUpgrade(socket)) {
         pushFileReport();
         emit sendTransState(TransStopped);
         return TransStopped;
