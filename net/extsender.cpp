@@ -65,6 +65,7 @@ bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &di
         return false;
     QByteArray block(int(fastPieceSize), Qt::Uninitialized);
     qint64 read = 0;
+    frontBox->flush(); // the front end hears of the file before the prefix is read
     while (read < qint64(accept.value)) {
         const qint64 n = file.read(block.data(), std::min<qint64>(block.size(), qint64(accept.value) - read));
         if (n <= 0 || stopRequested())
@@ -209,7 +210,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         file.close();
         sendingTo = nullptr;
         pushFileReport();
-        emit sendTransState(code);
+        reportTrans(code);
         return code;
     };
     const auto gone = [this, &socket] {
@@ -230,7 +231,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     if (whole) {
         fileSize = ahead->size;
         fileBytesRead = ahead->size;
-        emit sendTransState(TransProgress);
+        reportTrans(TransProgress);
     } else {
         FileDigest digest;
         if (resumable(file, *answer, digest))
@@ -241,7 +242,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
             return end(TransStopped, extwire::AbortReason::Stopped);
         fileBytesRead = fileResumedFrom.load();
         write(extwire::start(quint64(fileResumedFrom.load())));
-        emit sendTransState(TransProgress);
+        reportTrans(TransProgress);
 
         // Fast mode turned off after the upgrade: the framing stays, the pieces are small.
         const bool fast = fastTransfer;
@@ -264,14 +265,14 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
             digest.add(frame.constData() + headerSize, n);
             write(frame);
             fileBytesRead += n;
-            emit sendTransState(TransProgress);
+            reportTrans(TransProgress);
             QCoreApplication::processEvents();
             if (stopRequested())
                 return end(TransStopped, extwire::AbortReason::Stopped);
         }
         write(extwire::end(digest.result()));
         expect(socket, serial, true);
-        emit sendTransState(TransProgress);
+        reportTrans(TransProgress);
     }
     offerNext(socket);
     // Every byte is out: a stop now only shortens the wait for what became of them.

@@ -256,7 +256,7 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
             continue;
         }
         const QString name = queue.currentName();
-        emit batchFileStarting(queue.status());
+        report(&sendThread::batchFileStarting, queue.status());
         const int code = sendFile(path, target, name);
         if (!offeredAhead.empty() && offeredAhead.front().path == path)
             withdrawOffer(false); // offered ahead, then failed before its offer was used
@@ -270,7 +270,7 @@ void sendThread::runBatch(QTcpSocket *target, const QStringList &paths, quint64 
     withdrawOffer(true); // written ahead for a file the batch no longer sends
     if (folderFilesLeft > 0)
         endFolder(target, false);
-    emit batchEnded(queue.status());
+    report(&sendThread::batchEnded, queue.status());
     queue.finish();
     if (isLive(target)) {
         flushGreetings(target);
@@ -286,9 +286,9 @@ bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
     const QString top = QDir(path).dirName();
     fileSize = QFile(path).size();
     const auto refuse = [this](int code = TransFolderRefused) {
-        emit batchFileStarting(queue.status());
+        report(&sendThread::batchFileStarting, queue.status());
         pushFileReport();
-        emit sendTransState(code);
+        reportTrans(code);
         return false;
     };
     if (!socket || !waitForSilence(socket) || !settleUpgrade(socket) || !extended(socket) || folderFilesLeft > 0)
@@ -351,29 +351,29 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     // Its bytes went with its offer: only the answers are to come.
     if (sentAhead(path) && offeredAhead.front().socket == target) {
         fileSize = offeredAhead.front().size;
-        emit sendTransState(TransStarted);
+        reportTrans(TransStarted);
         return sendFileExtended(file, offeredAhead.front().name, offeredAhead.front().socket);
     }
     fileSize = file.size();
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
         pushFileReport();
-        emit sendTransState(TransOpenFailed);
+        reportTrans(TransOpenFailed);
         return TransOpenFailed;
     }
     QPointer<QTcpSocket> socket(isLive(target) ? target : nullptr);
     // After a cut transfer the receiver must have ended it before this header comes.
     if (!waitForSilence(socket) || !settleUpgrade(socket)) {
         pushFileReport();
-        emit sendTransState(TransStopped);
+        reportTrans(TransStopped);
         return TransStopped;
     }
-    emit sendTransState(TransStarted);
+    reportTrans(TransStarted);
 
     const QString name = relativeName.isEmpty() ? path.mid(path.lastIndexOf(QLatin1Char('/')) + 1) : relativeName;
     if (socket && extended(socket)) {
         if (!relativeName.isEmpty() && !extwire::checkedPath(name.toUtf8())) {
             pushFileReport();
-            emit sendTransState(TransOpenFailed);
+            reportTrans(TransOpenFailed);
             return TransOpenFailed;
         }
         return sendFileExtended(file, name, socket);
@@ -403,7 +403,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
         if (socket && !markerSent && code != TransFinished)
             cutAt[socket].start();
         pushFileReport();
-        emit sendTransState(code);
+        reportTrans(code);
         return code;
     };
     for (;;) {
@@ -436,7 +436,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
             buffer.resize(int(n));
             fileBytesRead += n;
         }
-        emit sendTransState(TransProgress);
+        reportTrans(TransProgress);
         QCoreApplication::processEvents();
         if (last) {
             // Finished means handed to the system, not waiting in our buffer: whoever exits

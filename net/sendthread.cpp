@@ -1,5 +1,6 @@
 #include "net/sendthread.h"
 
+#include <QAbstractEventDispatcher>
 #include <QMetaType>
 #include <QMutexLocker>
 #include <QNetworkProxy>
@@ -22,8 +23,11 @@ sendThread::sendThread(quint16 port)
     qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
     qRegisterMetaType<BatchStatus>("BatchStatus");
 
+    frontBox = new Outbox;
+    answerBox = new Outbox(this);
     recThread = new receiveThread;
-    // Straight from the engine to the front ends: through the worker it would wake two threads.
+    recThread->setAnswerOutbox(answerBox);
+    // Straight from the engine to the front ends (its codes run in their thread already).
     connect(recThread, &receiveThread::sendRecState, this, &sendThread::sendRecState, Qt::DirectConnection);
     connect(recThread, &receiveThread::queueDrained, this, &sendThread::resumeReading);
     recThread->start(QThread::InheritPriority);
@@ -39,7 +43,7 @@ sendThread::sendThread(quint16 port)
     connect(peers, &PeerService::serverFound, this, [this](const QHostAddress &address, const QString &hostName) {
         bool v4 = false;
         const QHostAddress plain(address.toIPv4Address(&v4));
-        emit serverDiscovered(v4 ? plain.toString() : address.toString(), hostName);
+        report(&sendThread::serverDiscovered, v4 ? plain.toString() : address.toString(), hostName);
     });
 
     // Peers that come and go leave freed memory that the allocator keeps for itself; give
@@ -74,11 +78,19 @@ sendThread::~sendThread()
     // The engine reads process-wide values; it must end before they are destroyed.
     delete recThread;
     recThread = nullptr;
+    // Last, as the sockets' ends above report into it; what it still holds is dropped, since
+    // it would reach a worker that is gone.
+    delete frontBox;
+    frontBox = nullptr;
 }
 
 void sendThread::run()
 {
+    // What the worker reported goes to the front end whenever it is about to rest.
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] { frontBox->flush(); }, Qt::DirectConnection);
     exec();
+    frontBox->flush();
     // Its timer and sockets belong to this thread and must end in it.
     delete peers;
     peers = nullptr;
@@ -101,7 +113,7 @@ void sendThread::handleCmd(int cmd_type)
             stopAccepting();
             server->close();
             peers->serverListening = false;
-            emit sendActionSig(ActionListenStopped);
+            report(&sendThread::sendActionSig, ActionListenStopped);
         }
         break;
     case CmdConnect: {
@@ -146,7 +158,7 @@ void sendThread::listen()
         peers->answerDiscovery = discoverable.load();
         peers->serverListening = true;
         peers->startAnswering();
-        emit sendActionSig(ActionListening);
+        report(&sendThread::sendActionSig, ActionListening);
         return;
     }
     // The window shows nothing for this; someone starting us from a terminal learns why.
@@ -273,19 +285,19 @@ void sendThread::createClientSocket()
                 peers->track(fresh);
         }
         publish(fresh); // before the window hears of the change
-        emit onSocketStateChange(state);
+        report(&sendThread::onSocketStateChange, state);
     });
     connect(fresh, &QAbstractSocket::disconnected, this, [this, fresh] { endStream(fresh); });
     publish(fresh);
 
     if (oldState != QAbstractSocket::UnconnectedState)
-        emit onSocketStateChange(QAbstractSocket::UnconnectedState);
+        report(&sendThread::onSocketStateChange, QAbstractSocket::UnconnectedState);
 }
 
 void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
 {
     publish(clientSocket); // the window reads the error text from the facts
-    emit onClientErrorOccurs(clientSocket);
+    report(&sendThread::onClientErrorOccurs, clientSocket);
 }
 
 void sendThread::onNewConnection()
@@ -312,7 +324,7 @@ void sendThread::onNewConnection()
             if (id)
                 deliver({ReceivedPiece{id, {}, true}});
         }, Qt::DirectConnection);
-        emit onNewClientconnected(socket);
+        report(&sendThread::onNewClientconnected, socket);
         connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (!trimTimer->isActive())
@@ -320,7 +332,7 @@ void sendThread::onNewConnection()
             openPeers.remove(socket);
             endStream(socket);
             publish(socket); // reads as unconnected before the window looks
-            emit onClientDisconnected();
+            report(&sendThread::onClientDisconnected);
         });
     }
 }
@@ -334,7 +346,7 @@ void sendThread::startAccepting()
     connect(acceptLoop, &AcceptLoop::batchDone, this, &sendThread::onNewConnection);
     connect(acceptLoop, &AcceptLoop::failed, this, [this](const QString &error) {
         registry.setServerError(error);
-        emit onServerErrorOccurs(server);
+        report(&sendThread::onServerErrorOccurs, server);
     });
 }
 

@@ -143,6 +143,9 @@ public:
 
 signals:
     void sendTransState(int state);
+    // The same code, emitted in the worker thread as it is given (sendTransState reaches the
+    // front end a little later, with the codes around it): for a hook that must act at once.
+    void transStateGiven(int state);
     // The send queue: before each file of a send command, and once when the batch ends.
     void batchFileStarting(const BatchStatus &status);
     void batchEnded(const BatchStatus &status);
@@ -173,6 +176,20 @@ protected:
     void run() override;
 
 private:
+    // The signals above reach the front end by way of frontBox, in the order given, in runs
+    // (see Outbox): a small file's four reports would otherwise wake it four times.
+    template <typename... Args, typename... Values>
+    void report(void (sendThread::*signal)(Args...), Values &&...values)
+    {
+        frontBox->post([this, signal, values...] { (this->*signal)(values...); });
+    }
+    void reportTrans(int state)
+    {
+        emit transStateGiven(state);
+        report(&sendThread::sendTransState, state);
+    }
+    Outbox *frontBox = nullptr;  // owned; lives in the thread that made the worker
+    Outbox *answerBox = nullptr; // owned (child): the engine's answers, run in this thread
     void createServer();
     void startAccepting();
     void stopAccepting();

@@ -84,7 +84,7 @@ void sendThread::publishFast(QTcpSocket *socket)
     const bool was = socketFacts(socket).fast;
     publish(socket);
     if (isFast(socket) != was)
-        emit onFastModeChanged(socket);
+        report(&sendThread::onFastModeChanged, socket);
 }
 
 // Before a file: a frame of ours goes out if it waits, and the peer's get their time to come,

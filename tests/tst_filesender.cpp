@@ -391,7 +391,7 @@ private slots:
             paths << writeFile(dir.filePath(QStringLiteral("batch%1.bin").arg(i)), data);
         }
         QSignalSpy ended(r.k->w, &sendThread::batchEnded);
-        QObject::connect(r.k->w, &sendThread::sendTransState, r.k->w, [&r](int code) {
+        QObject::connect(r.k->w, &sendThread::transStateGiven, r.k->w, [&r](int code) {
             if (code == TransFinished)
                 r.k->stopSending();
         }, Qt::DirectConnection);
@@ -416,7 +416,7 @@ private slots:
         const QByteArray data = content(12 * 1024 * 1024);
         const QString path = writeFile(dir.filePath(QStringLiteral("tail.bin")), data);
         std::atomic<qint64> unwrittenAtFinish{-1};
-        QObject::connect(r.k->w, &sendThread::sendTransState, r.k->w, [&r, &unwrittenAtFinish](int code) {
+        QObject::connect(r.k->w, &sendThread::transStateGiven, r.k->w, [&r, &unwrittenAtFinish](int code) {
             if (code == TransFinished)
                 unwrittenAtFinish = r.target->bytesToWrite(); // worker thread: its own socket
         }, Qt::DirectConnection);

@@ -415,7 +415,7 @@ void tst_WindowEndToEnd::batches()
     // The stop is set in the worker thread at the first progress code, so the worker sees it
     // at its next write whatever its pace; the button's click follows in the window's turn.
     if (stopAtFirstProgress) {
-        connect(P::worker(from), &sendThread::sendTransState, P::worker(from), [&](int code) {
+        connect(P::worker(from), &sendThread::transStateGiven, P::worker(from), [&](int code) {
             if (code != TransProgress || stopped.exchange(true))
                 return;
             P::worker(from)->stopSend = true;

@@ -127,7 +127,7 @@ private slots:
         // "finished" must not leave the tail of the file in its own buffer.
         QTcpSocket *target = fromClient ? outgoing : accepted;
         qint64 unwrittenAtFinish = -1;
-        const QMetaObject::Connection atFinish = connect(sender.w, &sendThread::sendTransState, sender.w,
+        const QMetaObject::Connection atFinish = connect(sender.w, &sendThread::transStateGiven, sender.w,
             [&, target](int code) {
                 if (code == TransFinished)
                     unwrittenAtFinish = target->bytesToWrite();
@@ -176,7 +176,7 @@ private slots:
         }
         // In the worker's own turn, so that the cut lands at the same place however loaded.
         int progress = 0;
-        const QMetaObject::Connection cut = connect(client->w, &sendThread::sendTransState, client->w,
+        const QMetaObject::Connection cut = connect(client->w, &sendThread::transStateGiven, client->w,
             [&](int code) {
                 if (code != TransProgress || ++progress != 20)
                     return;

@@ -247,7 +247,7 @@ public:
         receivedName = name;
         if (engine.discardFiles.load()) {
             if (!closing)
-                emit engine.fileNotStored(RecRefused, name);
+                engine.postNotStored(RecRefused, name);
             return false;
         }
         if (!file.open(ReceiveFile::directoryFor(receiveDirPath.get()), name, declaredSize)) {
@@ -318,7 +318,7 @@ public:
         extDiscarding = true;
         if (engine.discardFiles.load()) {
             if (!closing)
-                emit engine.fileNotStored(RecRefused, path);
+                engine.postNotStored(RecRefused, path);
             answer(extwire::refuse(extwire::RefuseReason::Busy));
             return;
         }
@@ -431,15 +431,15 @@ public:
 
     void accepted(quint64 offset, const QByteArray &prefix) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Accept), offset, prefix);
+        engine.postAnswered(id, int(extwire::Type::Accept), offset, prefix);
     }
     void refused(extwire::RefuseReason reason) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Refuse), quint64(reason), QByteArray());
+        engine.postAnswered(id, int(extwire::Type::Refuse), quint64(reason), QByteArray());
     }
     void result(extwire::ResultStatus status) override
     {
-        emit engine.peerAnswered(id, int(extwire::Type::Result), quint64(status), QByteArray());
+        engine.postAnswered(id, int(extwire::Type::Result), quint64(status), QByteArray());
     }
 
     void failed(Error) override
@@ -641,9 +641,9 @@ private:
                                || code == RecVerifyFailed || code == RecStreamFailed;
         if (tally && notStored && !receivedName.isEmpty())
             ++tally->report.failed;
-        emit engine.sendRecState(code);
+        engine.postRecState(code);
         if (notStored)
-            emit engine.fileNotStored(code, receivedName);
+            engine.postNotStored(code, receivedName);
     }
 
     void fail()
@@ -742,8 +742,38 @@ receiveThread::receiveThread()
       startMarker(QString::fromUtf8(wire::startMarker)),
       endMarker(QString::fromUtf8(wire::endMarker)),
       sizeMarker(QString::fromUtf8(wire::sizeMarker)),
-      sizeEndMarker(QString::fromUtf8(wire::sizeEndMarker))
+      sizeEndMarker(QString::fromUtf8(wire::sizeEndMarker)),
+      codeBox(std::make_unique<Outbox>())
 {
+}
+
+void receiveThread::postRecState(int state)
+{
+    codeBox->post([this, state] { emit sendRecState(state); });
+}
+
+void receiveThread::postNotStored(int state, const QString &name)
+{
+    codeBox->post([this, state, name] { emit fileNotStored(state, name); });
+}
+
+void receiveThread::postAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest)
+{
+    if (!answerBox) {
+        emit peerAnswered(connection, type, value, digest);
+        return;
+    }
+    answerBox->post([this, connection, type, value, digest] { emit peerAnswered(connection, type, value, digest); });
+}
+
+void receiveThread::flushOutboxes(bool onlyDue)
+{
+    for (Outbox *box : {codeBox.get(), answerBox}) {
+        if (box && onlyDue)
+            box->flushIfDue();
+        else if (box)
+            box->flush();
+    }
 }
 
 receiveThread::~receiveThread()
@@ -814,6 +844,11 @@ void receiveThread::run()
     running = !stopRequested;
     while (running) {
         if (dataQueue->empty()) {
+            lock.unlock();
+            flushOutboxes(false); // before a rest, what was held goes
+            lock.relock();
+        }
+        if (dataQueue->empty()) {
             // Sleeps until a piece comes, the next held transfer or text times out, or a stop.
             queueNotEmpty.wait(&queueMutex, connections.nextDeadline());
             if (!running)
@@ -835,6 +870,7 @@ void receiveThread::run()
             emit queueDrained();
         connections.handle(piece, backlog);
         connections.expire();
+        flushOutboxes(true);
         lock.relock();
         if (spentBytes + size <= maxSpentBytes) {
             spentBytes += size;
@@ -844,4 +880,5 @@ void receiveThread::run()
     stopRequested = false;
     lock.unlock();
     connections.closeAll();
+    flushOutboxes(false);
 }

@@ -13,9 +13,11 @@
 #include <atomic>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <utility>
 #include <vector>
 
+#include "transfer/outbox.h"
 #include "transfer/wireformat.h"
 
 // One entry of the receive queue: bytes read from one connection, or the notice that the
@@ -161,6 +163,15 @@ public:
     // Set by a front end that stores nothing (send): every file is consumed unwritten.
     std::atomic<bool> discardFiles{false};
 
+    // The codes and the peer's answers leave the engine in runs (see Outbox): the codes run
+    // in the thread that made the engine, the answers in the thread of the outbox given here
+    // (before start(); without one they are queued signals).
+    void setAnswerOutbox(Outbox *box) { answerBox = box; }
+    // Engine thread: emit sendRecState, fileNotStored and peerAnswered by way of the outboxes.
+    void postRecState(int state);
+    void postNotStored(int state, const QString &name);
+    void postAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest);
+
 signals:
     void sendRecState(int state);
     // The received name of a file that was not stored, with RecCreateFailed, RecWriteFailed,
@@ -180,6 +191,9 @@ protected:
     void run() override;
 
 private:
+    void flushOutboxes(bool onlyDue);
+    std::unique_ptr<Outbox> codeBox; // lives in the thread that made the engine
+    Outbox *answerBox = nullptr;     // not owned
     QWaitCondition queueNotEmpty; // with queueMutex
     std::atomic<qint64> queued{0};
     bool stopRequested = false;   // guarded by queueMutex; keeps a stop that comes before run()
