@@ -111,23 +111,24 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
         if (inFolder ? folderFilesLeft <= i + 1 : !queue.peekNextName(i).isEmpty())
             break;
         const QString path = queue.peekNext(i);
-        const QFileInfo info(path);
-        const QString name = inFolder ? queue.peekNextName(i) : info.fileName();
-        if (!info.isFile() || !info.isReadable() || !extwire::checkedPath(name.toUtf8()))
+        const QString name = inFolder ? queue.peekNextName(i) : QFileInfo(path).fileName();
+        if (!extwire::checkedPath(name.toUtf8()))
             break;
-        const qint64 size = info.size();
+        // Read whole only where it may go whole, and only the first file may go otherwise.
+        const auto looked = ReceiveFile::lookAtOutgoing(path, whole ? aheadLimit : -1);
+        if (!looked)
+            break;
+        const qint64 size = looked->size;
         const bool small = whole && size <= aheadLimit;
         if (!small && i > 0)
             break;
-        const qint64 modified = ReceiveFile::modifiedMs(path);
+        const qint64 modified = looked->modifiedMs;
         const qint64 at = frames.size();
         frames += extwire::offer(name, quint64(size), modified);
         bool sentWhole = false;
         if (small) {
-            QFile file(path);
-            // One more byte than announced shows a file that grew: it is offered alone.
-            const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(size + 1) : QByteArray();
-            if (bytes.size() == size && file.error() == QFileDevice::NoError) {
+            if (looked->bytes) {
+                const QByteArray &bytes = *looked->bytes;
                 FileDigest digest;
                 digest.add(bytes.constData(), bytes.size());
                 frames += extwire::start(0);
@@ -135,7 +136,7 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
                     frames += extwire::data(bytes.constData(), bytes.size());
                 frames += extwire::end(digest.result());
                 sentWhole = true;
-            } else if (i > 0) {
+            } else if (i > 0) { // it changed while read: offered alone, in its turn
                 frames.truncate(int(at));
                 break;
             }

@@ -20,6 +20,8 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -121,10 +123,39 @@ ReceiveFile::VolumeSpace systemSpace(const QString &dir)
 #endif
 }
 
-ReceiveFile::VolumeSpace spaceOf(const QString &dir)
+// Before a file: the system's answer is asked again after a second or once 64 MiB were asked
+// for since, and meanwhile lowered by what was asked for; one statfs per small file of a tree
+// would be a tenth of its cost. While writing (no toWrite) it is always asked. A test's
+// planted answer is taken as it is.
+ReceiveFile::VolumeSpace spaceOf(const QString &dir, std::optional<quint64> toWrite = std::nullopt)
 {
     const ReceiveFile::SpaceQuery query = ReceiveFile::spaceQuery.load();
-    return query ? query(dir) : systemSpace(dir);
+    if (query)
+        return query(dir);
+    if (!toWrite)
+        return systemSpace(dir);
+    const quint64 wanted = *toWrite;
+    constexpr qint64 maxAgeMs = 1000;
+    constexpr quint64 maxWanted = 64 * 1024 * 1024;
+    struct Known {
+        QString dir;
+        ReceiveFile::VolumeSpace space;
+        QElapsedTimer age;
+        quint64 wanted = 0;
+    };
+    thread_local Known known;
+    if (known.dir != dir || !known.age.isValid() || known.age.elapsed() >= maxAgeMs || known.wanted + wanted > maxWanted
+        || known.space.available < 0) {
+        known.dir = dir;
+        known.space = systemSpace(dir);
+        known.age.start();
+        known.wanted = 0;
+    }
+    known.wanted += wanted;
+    ReceiveFile::VolumeSpace space = known.space;
+    if (space.available >= 0)
+        space.available = std::max<qint64>(0, space.available - qint64(known.wanted - wanted));
+    return space;
 }
 
 } // namespace
@@ -166,7 +197,7 @@ bool ReceiveFile::openFile(const QString &dir, const QString &name, std::optiona
     if (info.isSymLink() || (info.exists() && !info.isFile()))
         return false;
     if (declaredSize) {
-        const VolumeSpace space = spaceOf(dir);
+        const VolumeSpace space = spaceOf(dir, *declaredSize);
         const qint64 room = space.available - reserveFor(space);
         if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
             return false;
@@ -210,6 +241,54 @@ qint64 ReceiveFile::modifiedMs(const QString &path)
     const QDateTime time = QFileInfo(path).lastModified();
     return time.isValid() ? time.toMSecsSinceEpoch() : 0;
 #endif
+}
+
+std::optional<ReceiveFile::Outgoing> ReceiveFile::lookAtOutgoing(const QString &path, qint64 readLimit)
+{
+    Outgoing out;
+#ifdef Q_OS_LINUX
+    // Not blocking: a pipe must not hold the sender up before it is seen not to be a file.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    out.size = qint64(st.st_size);
+    out.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    if (out.size <= readLimit) {
+        // One byte more than announced shows a file that grew.
+        QByteArray bytes(int(out.size + 1), Qt::Uninitialized);
+        qint64 got = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || (got += n) == bytes.size())
+                break;
+        }
+        if (got == out.size) {
+            bytes.resize(int(got));
+            out.bytes = std::move(bytes);
+        }
+    }
+    ::close(fd);
+#else
+    const QFileInfo info(path);
+    if (!info.isFile() || !info.isReadable())
+        return std::nullopt;
+    out.size = info.size();
+    out.modifiedMs = modifiedMs(path);
+    if (out.size <= readLimit) {
+        QFile file(path);
+        const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(out.size + 1) : QByteArray();
+        if (bytes.size() == out.size && file.error() == QFileDevice::NoError)
+            out.bytes = bytes;
+    }
+#endif
+    return out;
 }
 
 // The part moves to a temporary name of its own before it is opened, so that a second transfer
@@ -419,15 +498,28 @@ bool ReceiveFile::closeFile()
     return flushed && file.error() == QFileDevice::NoError;
 }
 
+namespace {
+// An entry that is neither a plain file nor a link: nothing may be renamed onto it.
+bool occupiedByOther(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo info(path);
+    return info.exists() && !info.isFile() && !info.isSymLink();
+#else
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
+#endif
+}
+} // namespace
+
 // Renames the temporary file onto path, replacing what is there: the name never shows a
 // half-written file, only the old one or the new one. Only while the temporary name still
 // holds the file this transfer wrote: whatever took its place stays where it is.
-bool ReceiveFile::moveTo(const QString &path)
+bool ReceiveFile::moveTo(const QString &path, bool lookedAt)
 {
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile() && !info.isSymLink())
+    if (occupiedByOther(path))
         return false;
-    if (!stillUnderItsName())
+    if (!lookedAt && !stillUnderItsName())
         return false;
     return replaceFile(file.fileName(), path);
 }
@@ -440,7 +532,7 @@ bool ReceiveFile::finish()
         keepElsewhere();
         return false;
     }
-    if (closeFile() && moveTo(target))
+    if (closeFile() && moveTo(target, true))
         return true;
     moveTo(partPath);
     return false;

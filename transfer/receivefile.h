@@ -30,6 +30,16 @@ public:
     // A file's modification time in ms since 1970 UTC, 0 when it cannot be read. QFileInfo's
     // goes through local time, which reads the zone file four times each call on Linux.
     static qint64 modifiedMs(const QString &path);
+    // A file to send, as the sender looks at it before its offer: only a readable plain file
+    // (a link to one included), with its size and modification time, and its bytes when it
+    // holds at most readLimit of them and did not change size while read. One open, one stat
+    // and one read where the system allows: a tree's small files cost that many calls each.
+    struct Outgoing {
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+        std::optional<QByteArray> bytes;
+    };
+    static std::optional<Outgoing> lookAtOutgoing(const QString &path, qint64 readLimit);
 
     // Refuses names that are empty or hold a separator, names Windows reserves (on Windows),
     // the program's own files when dir is the application's directory, and an existing entry
@@ -127,7 +137,8 @@ private:
     FileId openedIdentity() const;
 
     bool closeFile();
-    bool moveTo(const QString &path);
+    // lookedAt: stillUnderItsName() was asked just before.
+    bool moveTo(const QString &path, bool lookedAt = false);
     bool stillUnderItsName() const;
     bool keepElsewhere();
     bool roomLeft();

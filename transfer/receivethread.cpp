@@ -323,15 +323,23 @@ public:
             return;
         }
         // A path in a folder: its directories are made one by one, each checked on the disk.
-        QStringList parts = path.split(QLatin1Char('/'));
-        const QString name = parts.takeLast();
-        const auto dir = ReceiveFile::makeDirectories(receiveDirectory(), parts);
+        const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+        const QString name = path.mid(slash + 1);
+        const QString within = slash < 0 ? QString() : path.left(slash);
+        bool known = false;
+        auto dir = directoryOf(within, &known);
         if (!dir) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::PathRefused));
             return;
         }
-        if (!file.open(*dir, name, size, modified)) {
+        bool opened = file.open(*dir, name, size, modified);
+        if (!opened && known) { // gone since it was made: once more, from the disk
+            madeDirs.clear();
+            dir = directoryOf(within);
+            opened = dir && file.open(*dir, name, size, modified);
+        }
+        if (!opened) {
             notify(RecCreateFailed);
             answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
             return;
@@ -406,6 +414,7 @@ public:
     // cannot be made is skipped, and the files beneath it are refused on their own.
     void folder(const QString &path, quint32 entries, quint64) override
     {
+        madeDirs.clear(); // a new folder is checked afresh
         makeDirectory(path);
         if (engine.discardFiles.load())
             return; // nobody takes its report
@@ -465,6 +474,7 @@ private:
 
     void endFolder(bool whole)
     {
+        madeDirs.clear();
         if (!tally)
             return;
         FolderReport done = std::move(tally->report);
@@ -517,7 +527,32 @@ private:
     void makeDirectory(const QString &path)
     {
         if (!engine.discardFiles.load())
-            ReceiveFile::makeDirectories(receiveDirectory(), path.split(QLatin1Char('/')));
+            directoryOf(path);
+    }
+    // The directory of a path in the folder arriving, made and checked at its first mention
+    // only: a tree's files would otherwise check every component of their paths again. known:
+    // it was looked up, not checked now.
+    std::optional<QString> directoryOf(const QString &relative, bool *known = nullptr)
+    {
+        const QString base = receiveDirectory();
+        if (relative.isEmpty())
+            return base;
+        if (madeUnder != base) {
+            madeDirs.clear();
+            madeUnder = base;
+        }
+        const auto it = madeDirs.constFind(relative);
+        if (known)
+            *known = it != madeDirs.constEnd();
+        if (it != madeDirs.constEnd())
+            return *it;
+        const auto dir = ReceiveFile::makeDirectories(base, relative.split(QLatin1Char('/')));
+        if (dir) {
+            if (madeDirs.size() >= 4096)
+                madeDirs.clear();
+            madeDirs.insert(relative, *dir);
+        }
+        return dir;
     }
 
 
@@ -664,6 +699,8 @@ private:
     quint64 offerAt = 0;        // where the file's offer began in the stream
     quint64 acceptedAt = 0;     // the offset this end answered the offer with
     std::optional<std::pair<QString, QString>> resolvedDir; // setting, directory
+    QHash<QString, QString> madeDirs; // of the folder arriving: relative path, directory
+    QString madeUnder;                // the receive directory they were made in
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;
