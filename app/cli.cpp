@@ -307,7 +307,7 @@ private:
     {
         clearBar();
         const FileReport report = worker->takeFileReport();
-        const qint64 ms = fileTime.elapsed();
+        const qint64 ms = report.elapsedNs / 1000000;
         // A resumed file: only what was missing went, and the rate is of that.
         const qint64 moved = report.fileBytes - report.resumedFrom;
         note(printable(currentName()) + QStringLiteral(": sent ") + QString::number(moved) + QStringLiteral(" bytes in ")
@@ -396,12 +396,9 @@ private:
     void recState(int state)
     {
         switch (state) {
-        case RecStarted:
-            recvTime.start();
-            break;
         case RecFinished: {
             const RecvSnapshot report = recvReports::take(RecFinished);
-            const qint64 ms = recvTime.elapsed();
+            const qint64 ms = report.elapsedNs / 1000000;
             // Built by concatenation: a % in a received name is no placeholder.
             // Relative to the receive directory: a folder's files show where they are in it.
             const QString shown = QDir(dir).relativeFilePath(report.fileName);
@@ -462,7 +459,6 @@ private:
     const Worker &worker;
     const QString dir;
     PeerRoster accepted;
-    QElapsedTimer recvTime;
     bool failed = false;
 };
 

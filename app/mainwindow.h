@@ -120,7 +120,6 @@ private:
     QLabel *serverErrorLabel = nullptr;
     QProgressBar *transferProgressBar = nullptr;
 
-    QElapsedTimer recvTime;
     QElapsedTimer sendTime;
 
     // Fast connections and servers found on the LAN.

@@ -70,14 +70,13 @@ void MainWindow::getRecState(int state)
         log(QStringLiteral("文件接收大小:") + QString::number(report.recvFileBytes));
         log(QStringLiteral("总接收Byte大小:") + QString::number(report.recvTotalBytes));
         // The blank line that closes the report follows the rate line.
-        log(QStringLiteral("接收耗时:") + secondsText(recvTime.elapsed()) + QStringLiteral("s"));
-        log(rateLine(qint64(report.recvFileBytes), recvTime.nsecsElapsed()));
+        log(QStringLiteral("接收耗时:") + secondsText(report.elapsedNs / 1000000) + QStringLiteral("s"));
+        log(rateLine(qint64(report.recvFileBytes), report.elapsedNs));
         setTransferBusy(true, 0);
         pollIncoming();
         break;
     }
     case RecStarted:
-        recvTime.start();
         log(QStringLiteral("\n开始接收..."));
         setTransferBusy(false, 0);
         pollIncoming();
@@ -153,9 +152,9 @@ void MainWindow::getTransState(int state)
             log(QStringLiteral("续传:接收方已有前") + QString::number(report.resumedFrom)
                 + QStringLiteral("字节,只发送了其余部分"));
         // The blank line that closes the report follows the rate line.
-        log(QStringLiteral("发送耗时:") + secondsText(sendTime.elapsed()) + QStringLiteral("s"));
+        log(QStringLiteral("发送耗时:") + secondsText(report.elapsedNs / 1000000) + QStringLiteral("s"));
         // Of the bytes that moved: a resumed file's rate is not that of its whole size.
-        log(rateLine(report.fileBytes - report.resumedFrom, sendTime.nsecsElapsed()));
+        log(rateLine(report.fileBytes - report.resumedFrom, report.elapsedNs));
         break;
     }
     case TransProgress:

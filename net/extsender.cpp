@@ -145,7 +145,7 @@ void sendThread::offerNext(const QPointer<QTcpSocket> &socket)
         expect(socket, serial, false);
         if (sentWhole)
             expect(socket, serial, true);
-        offeredAhead.push_back(Offered{socket, path, name, size, modified, frames.size() - at, serial, sentWhole});
+        offeredAhead.push_back(Offered{socket, path, name, size, modified, frames.size() - at, serial, steadyNs(), sentWhole});
         aheadBytes += size;
         if (!sentWhole)
             break;

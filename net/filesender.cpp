@@ -136,13 +136,22 @@ FileReport sendThread::takeFileReport()
     return FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load(), fileResumedFrom.load()};
 }
 
+qint64 sendThread::steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void sendThread::pushFileReport()
 {
+    const qint64 elapsed = fileStartNs ? steadyNs() - *fileStartNs : 0;
+    fileStartNs.reset();
     QMutexLocker lock(&reportMutex);
     // A front end that never takes them must not make the list grow.
     if (fileReports.size() >= 1024)
         fileReports.removeFirst();
-    fileReports.append(FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load(), fileResumedFrom.load()});
+    fileReports.append(
+        FileReport{fileSize.load(), fileBytesRead.load(), socketBytesWritten.load(), fileResumedFrom.load(), elapsed});
 }
 
 bool sendThread::stopRequested() const
@@ -351,6 +360,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     // Its bytes went with its offer: only the answers are to come.
     if (sentAhead(path) && offeredAhead.front().socket == target) {
         fileSize = offeredAhead.front().size;
+        fileStartNs = offeredAhead.front().writtenNs;
         reportTrans(TransStarted);
         return sendFileExtended(file, offeredAhead.front().name, offeredAhead.front().socket);
     }

@@ -45,6 +45,10 @@ struct FileReport {
     qint64 fileBytes = 0;   // file bytes read and written, or found at the receiver
     qint64 socketBytes = 0; // all bytes written, framing included
     qint64 resumedFrom = 0; // bytes the receiver already held
+    // From the file's start code to its end code, as the worker gave them (the codes reach a
+    // front end in runs, so its own clock would say less); a file that went whole with its
+    // offer counts from the moment it was written.
+    qint64 elapsedNs = 0;
 };
 
 // The network worker: owns the server and every socket, runs in its own thread, executes
@@ -185,9 +189,13 @@ private:
     }
     void reportTrans(int state)
     {
+        if (state == TransStarted && !fileStartNs)
+            fileStartNs = steadyNs();
         emit transStateGiven(state);
         report(&sendThread::sendTransState, state);
     }
+    static qint64 steadyNs();
+    std::optional<qint64> fileStartNs; // of the file being sent; see FileReport::elapsedNs
     Outbox *frontBox = nullptr;  // owned; lives in the thread that made the worker
     Outbox *answerBox = nullptr; // owned (child): the engine's answers, run in this thread
     void createServer();
@@ -283,6 +291,7 @@ private:
         qint64 modified = 0;
         qint64 frameBytes = 0;
         quint64 serial = 0;
+        qint64 writtenNs = 0; // steadyNs() when its frames were written
         // The whole file went with its offer (start, data, end): only its answers are to come.
         bool whole = false;
     };

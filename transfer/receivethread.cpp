@@ -639,7 +639,10 @@ private:
             ++tally->report.stored;
             tally->report.bytes += snapshot.recvFileBytes;
         }
-        recvReports::push(code, snapshot);
+        RecvSnapshot timed = snapshot;
+        if (code == RecFinished)
+            timed.elapsedNs = fileClock.isValid() ? fileClock.nsecsElapsed() : 0;
+        recvReports::push(code, timed);
         notify(code);
     }
 
@@ -672,6 +675,8 @@ private:
     {
         if (closing)
             return;
+        if (code == RecStarted)
+            fileClock.start();
         const bool notStored = code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout
                                || code == RecVerifyFailed || code == RecStreamFailed;
         if (tally && notStored && !receivedName.isEmpty())
@@ -704,6 +709,7 @@ private:
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer lastPiece;
+    QElapsedTimer fileClock; // since the open file's start code
     bool openedInPiece = false;
     bool endedInPiece = false;
     bool closing = false;

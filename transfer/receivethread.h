@@ -52,6 +52,9 @@ struct RecvSnapshot {
     quint64 recvTotalBytes = 0; // bytes of the stream the transfer took, markers included
     QByteArray lastRecvText;    // the text piece
     QString fileName;           // RecFinished: the path the file was stored under
+    // RecFinished: from the file's start code to its end, as the engine saw them (the codes
+    // reach a front end in runs, so its own clock would say less).
+    qint64 elapsedNs = 0;
 };
 
 // Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
