@@ -329,16 +329,21 @@ bool sendThread::expandFolder(const QString &path, QTcpSocket *target)
     const QDir base(path);
     const auto relative = [&base, &top](const QString &p) { return top + QLatin1Char('/') + base.relativeFilePath(p); };
     QStringList names;
-    for (const QString &file : files)
+    quint32 entries = 0; // that the receiver will hear of, so that its count of them is true
+    for (const QString &file : files) {
         names << relative(file);
-    flushGreetings(socket);
-    QByteArray frames = extwire::folder(top, quint32(dirs.size() + files.size()), bytes);
-    for (const QString &dir : dirs) {
-        // A name the receiver would take as malformed is left out; files beneath it fail alone.
-        if (extwire::checkedPath(relative(dir).toUtf8()))
-            frames += extwire::directory(relative(dir));
+        entries += extwire::checkedPath(names.constLast().toUtf8()) ? 1 : 0;
     }
-    socket->write(frames);
+    // A name the receiver would take as malformed is left out; files beneath it fail alone.
+    QByteArray directories;
+    for (const QString &dir : dirs) {
+        if (extwire::checkedPath(relative(dir).toUtf8())) {
+            directories += extwire::directory(relative(dir));
+            ++entries;
+        }
+    }
+    flushGreetings(socket);
+    socket->write(extwire::folder(top, entries, bytes) + directories);
     folderFilesLeft = int(files.size());
     queue.expand(files, names);
     if (files.isEmpty())
