@@ -98,6 +98,14 @@ void sendThread::run()
     trimTimer = nullptr;
 }
 
+bool sendThread::event(QEvent *event)
+{
+    const bool handled = QThread::event(event);
+    if (frontBox)
+        frontBox->flush();
+    return handled;
+}
+
 void sendThread::handleCmd(int cmd_type)
 {
     switch (static_cast<unsigned>(cmd_type)) {

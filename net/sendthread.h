@@ -178,6 +178,9 @@ private slots:
 
 protected:
     void run() override;
+    // After each command or call delivered to the worker, what it reported goes at once: a
+    // caller that waited for the call finds those reports on their way to it.
+    bool event(QEvent *event) override;
 
 private:
     // The signals above reach the front end by way of frontBox, in the order given, in runs
