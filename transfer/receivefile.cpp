@@ -123,39 +123,10 @@ ReceiveFile::VolumeSpace systemSpace(const QString &dir)
 #endif
 }
 
-// Before a file: the system's answer is asked again after a second or once 64 MiB were asked
-// for since, and meanwhile lowered by what was asked for; one statfs per small file of a tree
-// would be a tenth of its cost. While writing (no toWrite) it is always asked. A test's
-// planted answer is taken as it is.
-ReceiveFile::VolumeSpace spaceOf(const QString &dir, std::optional<quint64> toWrite = std::nullopt)
+ReceiveFile::VolumeSpace spaceOf(const QString &dir)
 {
     const ReceiveFile::SpaceQuery query = ReceiveFile::spaceQuery.load();
-    if (query)
-        return query(dir);
-    if (!toWrite)
-        return systemSpace(dir);
-    const quint64 wanted = *toWrite;
-    constexpr qint64 maxAgeMs = 1000;
-    constexpr quint64 maxWanted = 64 * 1024 * 1024;
-    struct Known {
-        QString dir;
-        ReceiveFile::VolumeSpace space;
-        QElapsedTimer age;
-        quint64 wanted = 0;
-    };
-    thread_local Known known;
-    if (known.dir != dir || !known.age.isValid() || known.age.elapsed() >= maxAgeMs || known.wanted + wanted > maxWanted
-        || known.space.available < 0) {
-        known.dir = dir;
-        known.space = systemSpace(dir);
-        known.age.start();
-        known.wanted = 0;
-    }
-    known.wanted += wanted;
-    ReceiveFile::VolumeSpace space = known.space;
-    if (space.available >= 0)
-        space.available = std::max<qint64>(0, space.available - qint64(known.wanted - wanted));
-    return space;
+    return query ? query(dir) : systemSpace(dir);
 }
 
 } // namespace
@@ -197,7 +168,7 @@ bool ReceiveFile::openFile(const QString &dir, const QString &name, std::optiona
     if (info.isSymLink() || (info.exists() && !info.isFile()))
         return false;
     if (declaredSize) {
-        const VolumeSpace space = spaceOf(dir, *declaredSize);
+        const VolumeSpace space = spaceBefore(dir, *declaredSize);
         const qint64 room = space.available - reserveFor(space);
         if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
             return false;
@@ -391,6 +362,30 @@ bool ReceiveFile::write(const char *data, qsizetype size)
 
 // Looked at every spaceCheckBytes, so the cost stays a small share of the writes; the declared
 // size was checked at the start.
+// Asked of the system again after a second, or once 64 MiB were asked for since, and meanwhile
+// lowered by what was asked for: one statfs per small file of a tree would be a tenth of its
+// cost. A test's planted answer is taken as it is.
+ReceiveFile::VolumeSpace ReceiveFile::spaceBefore(const QString &dir, quint64 wanted)
+{
+    constexpr qint64 maxAgeMs = 1000;
+    constexpr quint64 maxWanted = 64 * 1024 * 1024;
+    if (spaceQuery.load())
+        return spaceOf(dir);
+    SpaceSeen &seen = spaceSeen;
+    if (seen.dir != dir || !seen.age.isValid() || seen.age.elapsed() >= maxAgeMs || seen.wanted + wanted > maxWanted
+        || seen.space.available < 0) {
+        seen.dir = dir;
+        seen.space = spaceOf(dir);
+        seen.age.start();
+        seen.wanted = 0;
+    }
+    VolumeSpace space = seen.space;
+    if (space.available >= 0)
+        space.available = std::max<qint64>(0, space.available - qint64(seen.wanted));
+    seen.wanted += wanted;
+    return space;
+}
+
 bool ReceiveFile::roomLeft()
 {
     if (count < nextSpaceCheck)

@@ -2,6 +2,7 @@
 #define LUMO_TRANSFER_RECEIVEFILE_H
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -142,6 +143,14 @@ private:
     bool stillUnderItsName() const;
     bool keepElsewhere();
     bool roomLeft();
+    // The free space before a file of wanted bytes (while writing, roomLeft() asks afresh).
+    VolumeSpace spaceBefore(const QString &dir, quint64 wanted);
+    struct SpaceSeen {
+        QString dir;
+        VolumeSpace space;
+        QElapsedTimer age;
+        quint64 wanted = 0; // asked for since
+    } spaceSeen;
     bool openFile(const QString &dir, const QString &name, std::optional<quint64> declaredSize,
                   std::optional<qint64> modifiedMs);
     bool createTemporary(const QDir &directory, const QString &name, int limit);
