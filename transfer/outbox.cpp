@@ -14,25 +14,24 @@ void Outbox::post(std::function<void()> call)
     if (held.empty())
         heldSince.start();
     held.push_back(std::move(call));
-    if (!posted && heldSince.elapsed() >= maxHoldMs) {
-        posted = true;
-        QCoreApplication::postEvent(this, new QEvent(drainEvent));
-    }
+    drainHeld(true);
 }
 
 void Outbox::flush()
 {
     QMutexLocker lock(&mutex);
-    if (held.empty() || posted)
-        return;
-    posted = true;
-    QCoreApplication::postEvent(this, new QEvent(drainEvent));
+    drainHeld(false);
 }
 
 void Outbox::flushIfDue()
 {
     QMutexLocker lock(&mutex);
-    if (held.empty() || posted || heldSince.elapsed() < maxHoldMs)
+    drainHeld(true);
+}
+
+void Outbox::drainHeld(bool onlyDue)
+{
+    if (held.empty() || posted || (onlyDue && heldSince.elapsed() < maxHoldMs))
         return;
     posted = true;
     QCoreApplication::postEvent(this, new QEvent(drainEvent));

@@ -27,6 +27,7 @@ protected:
     bool event(QEvent *event) override;
 
 private:
+    void drainHeld(bool onlyDue); // under mutex: posts the drain unless one is on its way
     QMutex mutex;
     std::vector<std::function<void()>> held; // guarded by mutex
     QElapsedTimer heldSince;                 // guarded by mutex; of the oldest held call

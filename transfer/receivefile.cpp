@@ -201,13 +201,22 @@ bool ReceiveFile::createTemporary(const QDir &directory, const QString &name, in
     return false;
 }
 
+#ifdef Q_OS_LINUX
+namespace {
+qint64 msOf(const struct stat &st)
+{
+    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+}
+} // namespace
+#endif
+
 qint64 ReceiveFile::modifiedMs(const QString &path)
 {
 #ifdef Q_OS_LINUX
     struct stat st;
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return 0;
-    return qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    return msOf(st);
 #else
     const QDateTime time = QFileInfo(path).lastModified();
     return time.isValid() ? time.toMSecsSinceEpoch() : 0;
@@ -228,7 +237,7 @@ std::optional<ReceiveFile::Outgoing> ReceiveFile::lookAtOutgoing(const QString &
         return std::nullopt;
     }
     out.size = qint64(st.st_size);
-    out.modifiedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    out.modifiedMs = msOf(st);
     if (out.size <= readLimit) {
         // One byte more than announced shows a file that grew.
         QByteArray bytes(int(out.size + 1), Qt::Uninitialized);
@@ -360,8 +369,6 @@ bool ReceiveFile::write(const char *data, qsizetype size)
     return n == size && roomLeft();
 }
 
-// Looked at every spaceCheckBytes, so the cost stays a small share of the writes; the declared
-// size was checked at the start.
 // Asked of the system again after a second, or once 64 MiB were asked for since, and meanwhile
 // lowered by what was asked for: one statfs per small file of a tree would be a tenth of its
 // cost. A test's planted answer is taken as it is.
@@ -386,6 +393,8 @@ ReceiveFile::VolumeSpace ReceiveFile::spaceBefore(const QString &dir, quint64 wa
     return space;
 }
 
+// Looked at every spaceCheckBytes, so the cost stays a small share of the writes; the declared
+// size was checked at the start.
 bool ReceiveFile::roomLeft()
 {
     if (count < nextSpaceCheck)

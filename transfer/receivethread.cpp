@@ -812,10 +812,8 @@ void receiveThread::postAnswered(quint64 connection, int type, quint64 value, co
 void receiveThread::flushOutboxes(bool onlyDue)
 {
     for (Outbox *box : {codeBox.get(), answerBox}) {
-        if (box && onlyDue)
-            box->flushIfDue();
-        else if (box)
-            box->flush();
+        if (box)
+            onlyDue ? box->flushIfDue() : box->flush();
     }
 }
 
