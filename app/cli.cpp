@@ -162,6 +162,11 @@ public:
         sendThread *w = worker.get();
         // Nothing the peer sends is stored: its files are consumed unwritten.
         w->recThread->discardFiles = true;
+        // Texts are dropped as they come, as files are: held, they would pile up unseen.
+        connect(w->recThread, &receiveThread::sendRecState, this, [](int state) {
+            if (state == RecText)
+                recvReports::takeText();
+        });
         connect(w->recThread, &receiveThread::fileNotStored, this, [](int state, const QString &name) {
             if (state == RecRefused)
                 complain(QStringLiteral("refused incoming file ") + printable(name));
@@ -409,8 +414,15 @@ private:
         }
         case RecText: {
             // Taken even when quiet, so that the reports do not pile up.
-            const QString text = printable(peerText::shown(recvReports::take(RecText).lastRecvText));
-            say(QStringLiteral("[in] ") + text, OutputQueue::Droppable);
+            const TextReport text = recvReports::takeText();
+            if (text.leftOutTexts > 0) {
+                say(QStringLiteral("lumo-transfer: ") + QString::number(text.leftOutTexts)
+                        + QStringLiteral(" texts not shown: they came faster than they were taken (")
+                        + QString::number(text.leftOutBytes) + QStringLiteral(" bytes)"),
+                    OutputQueue::Droppable);
+                break;
+            }
+            say(QStringLiteral("[in] ") + printable(peerText::shown(text.bytes)), OutputQueue::Droppable);
             break;
         }
         default:

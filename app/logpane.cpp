@@ -44,9 +44,9 @@ bool LogPane::admitText(qint64 bytes)
     return true;
 }
 
-void LogPane::leaveOutText(qint64 bytes)
+void LogPane::leaveOutText(qint64 bytes, qint64 texts)
 {
-    ++leftOutTexts;
+    leftOutTexts += texts;
     leftOutBytes += bytes;
     if (!timer.isActive())
         timer.start(flushMs);

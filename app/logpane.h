@@ -35,7 +35,7 @@ public:
     bool admitText(qint64 bytes);
     void countTextChars(int chars) { periodChars += chars; }
     // A text left out before it reached the window (its bytes).
-    void leaveOutText(qint64 bytes);
+    void leaveOutText(qint64 bytes, qint64 texts = 1);
     // Inserts what waits; the report of left-out texts once their period is over.
     void flush();
     // Ends a run of left-out texts with its line now, period over or not.

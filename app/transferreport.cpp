@@ -20,8 +20,8 @@ void MainWindow::logReceivedText(const TextReport &text)
 {
     if (!text.present)
         return; // a code without its report: nothing to show, and never an earlier text again
-    if (text.leftOutBytes > 0) {
-        logPane->leaveOutText(text.leftOutBytes + text.bytes.size());
+    if (text.leftOutBytes > 0 || text.leftOutTexts > 0) {
+        logPane->leaveOutText(text.leftOutBytes + text.bytes.size(), qMax<qint64>(1, text.leftOutTexts));
         return;
     }
     if (!logPane->admitText(text.bytes.size()))

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QMutexLocker>
 
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -53,7 +54,7 @@ Reports &reports()
 
 namespace recvReports {
 
-void push(int code, const RecvSnapshot &snapshot)
+bool push(int code, const RecvSnapshot &snapshot)
 {
     Reports &r = reports();
     QMutexLocker lock(&r.mutex);
@@ -61,6 +62,19 @@ void push(int code, const RecvSnapshot &snapshot)
         r.finished.push_back(snapshot);
         r.lastFinished = snapshot;
     } else if (code == RecText) {
+        if (r.texts.size() >= maxHeldTexts) {
+            if (r.texts.back().leftOutTexts > 0) {
+                ++r.texts.back().leftOutTexts;
+                r.texts.back().leftOutBytes += snapshot.lastRecvText.size();
+                return false;
+            }
+            TextReport fold;
+            fold.present = true;
+            fold.leftOutTexts = 1;
+            fold.leftOutBytes = snapshot.lastRecvText.size();
+            r.texts.push_back(std::move(fold));
+            return true;
+        }
         TextReport text;
         text.present = true;
         const qint64 size = snapshot.lastRecvText.size();
@@ -69,9 +83,11 @@ void push(int code, const RecvSnapshot &snapshot)
             r.heldTextBytes += size;
         } else {
             text.leftOutBytes = size;
+            text.leftOutTexts = 1;
         }
         r.texts.push_back(std::move(text));
     }
+    return true;
 }
 
 void pushFolder(const FolderReport &folder)
@@ -174,7 +190,6 @@ public:
     // backlog: more of this connection is already queued.
     void feed(const ReceivedPiece &piece, bool backlog)
     {
-        lastPiece.start();
         openedInPiece = false;
         endedInPiece = false;
         progress = false;
@@ -198,14 +213,15 @@ public:
             notify(RecProgress);
     }
 
-    bool expired() const { return pending() && lastPiece.elapsed() > patienceMs(); }
+    bool expired() const { return pending() && engine.silentMs(id) > patienceMs(); }
 
     // Milliseconds until expired() turns true; negative when nothing waits for the timeout.
+    // Asked while the engine holds the queue's lock.
     qint64 msUntilExpiry() const
     {
         if (!pending())
             return -1;
-        return qMax<qint64>(0, patienceMs() + 1 - lastPiece.elapsed());
+        return qMax<qint64>(0, patienceMs() + 1 - engine.silentMsLocked(id));
     }
 
     void timeout()
@@ -642,8 +658,8 @@ private:
         RecvSnapshot timed = snapshot;
         if (code == RecFinished)
             timed.elapsedNs = fileClock.isValid() ? fileClock.nsecsElapsed() : 0;
-        recvReports::push(code, timed);
-        notify(code);
+        if (recvReports::push(code, timed))
+            notify(code);
     }
 
     void list(const QString &name, quint64 declaredSize)
@@ -708,7 +724,6 @@ private:
     QString madeUnder;                // the receive directory they were made in
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
-    QElapsedTimer lastPiece;
     QElapsedTimer fileClock; // since the open file's start code
     bool openedInPiece = false;
     bool endedInPiece = false;
@@ -837,15 +852,19 @@ void receiveThread::appendPieces(const QList<ReceivedPiece> &pieces)
         toFree.swap(spent);
         spentBytes = 0;
         qint64 added = 0;
+        const qint64 now = steadyMs();
         for (const ReceivedPiece &piece : pieces) {
             if (piece.endOfStream)
                 peers.remove(piece.connection);
             else
-                peers.insert(piece.connection, piece.peer);
+                peers.insert(piece.connection, PeerSeen{piece.peer, now});
             dataQueue->push_back(piece);
             added += piece.bytes.size();
         }
         queued += added;
+        // The worker reads no socket until the drained notice: nobody's silence counts.
+        if (queued.load() > highWater)
+            heldOff = true;
     }
     if (wasEmpty)
         queueNotEmpty.wakeOne();
@@ -867,7 +886,27 @@ QString peerText::shown(const QByteArray &bytes)
 PeerKind receiveThread::peerKind(quint64 connection) const
 {
     QMutexLocker lock(&queueMutex);
-    return peers.value(connection, PeerKind::Plain);
+    return peers.value(connection).kind;
+}
+
+qint64 receiveThread::silentMs(quint64 connection) const
+{
+    QMutexLocker lock(&queueMutex);
+    return silentMsLocked(connection);
+}
+
+qint64 receiveThread::silentMsLocked(quint64 connection) const
+{
+    const auto it = peers.constFind(connection);
+    if (it == peers.constEnd() || heldOff)
+        return 0;
+    return steadyMs() - qMax(it->arrivedMs, drainedAtMs);
+}
+
+qint64 receiveThread::steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void receiveThread::stopReceive()
@@ -906,8 +945,13 @@ void receiveThread::run()
         const bool backlog = !dataQueue->empty() && dataQueue->front().connection == piece.connection;
         const qint64 size = piece.bytes.size();
         const qint64 before = queued.fetch_sub(size);
+        const bool drained = before >= lowWater && before - size < lowWater;
+        if (drained) {
+            drainedAtMs = steadyMs();
+            heldOff = false;
+        }
         lock.unlock();
-        if (before >= lowWater && before - size < lowWater)
+        if (drained)
             emit queueDrained();
         connections.handle(piece, backlog);
         connections.expire();

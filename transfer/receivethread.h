@@ -65,7 +65,9 @@ struct RecvSnapshot {
 struct TextReport {
     bool present = false;   // false: no text was waiting
     QByteArray bytes;       // the text piece, when kept
-    qint64 leftOutBytes = 0; // size of a text whose bytes were not kept
+    qint64 leftOutBytes = 0; // size of the texts whose bytes were not kept
+    // Texts folded into this entry, unshown, while maxHeldTexts waited: one code stood for all.
+    qint64 leftOutTexts = 0;
 };
 
 // A received text as the front ends show it: up to its first NUL, cut after maxChars
@@ -89,8 +91,12 @@ struct FolderReport {
 
 namespace recvReports {
 constexpr qint64 maxHeldTextBytes = 4 * 1024 * 1024;
+// Texts waiting at most; past it they fold into one entry with no code of their own, so a
+// front end that lags (or never takes texts) costs bounded memory and wake-ups.
+constexpr std::size_t maxHeldTexts = 1024;
 constexpr std::size_t maxHeldFolders = 1024; // folder reports kept at most, the oldest dropped
-void push(int code, const RecvSnapshot &snapshot);     // engine thread
+// Engine thread. False: the text was folded into the entry before it, and no code is due.
+bool push(int code, const RecvSnapshot &snapshot);
 void pushFolder(const FolderReport &folder);           // engine thread, before RecFolderEnded
 FolderReport takeFolder();                             // GUI thread, one per RecFolderEnded
 RecvSnapshot take(int code);                           // GUI thread; empty RecFinished: the last again
@@ -142,6 +148,13 @@ public:
     void stopReceive();
     // What the latest piece of an open connection said of its peer; Plain once it closed.
     PeerKind peerKind(quint64 connection) const;
+    // How long a connection has been silent: since its bytes last arrived (stamped as the
+    // worker queues them), or since the queue last drained when that is later. Bytes waiting
+    // in the queue, or held in the system while the worker did not read, are no silence; 0
+    // once the connection closed.
+    qint64 silentMs(quint64 connection) const;
+    qint64 silentMsLocked(quint64 connection) const; // the same, queueMutex held by the caller
+    static qint64 steadyMs();
 
     // Above highWater the worker stops reading its sockets; queueDrained() is emitted when
     // the queue falls below lowWater again.
@@ -200,7 +213,13 @@ private:
     QWaitCondition queueNotEmpty; // with queueMutex
     std::atomic<qint64> queued{0};
     bool stopRequested = false;   // guarded by queueMutex; keeps a stop that comes before run()
-    QHash<quint64, PeerKind> peers; // guarded by queueMutex; open connections only
+    struct PeerSeen {
+        PeerKind kind = PeerKind::Plain;
+        qint64 arrivedMs = 0; // steadyMs() of its latest piece
+    };
+    QHash<quint64, PeerSeen> peers; // guarded by queueMutex; open connections only
+    qint64 drainedAtMs = 0;         // guarded by queueMutex; the latest fall below lowWater
+    bool heldOff = false;           // guarded by queueMutex; above highWater, not yet drained
     // Pieces the engine is done with, freed by the producer in its own thread at its next
     // append: freeing into another thread's allocator arena contends with that thread.
     // Capped, so at most this much waits for an idle producer.
