@@ -274,11 +274,13 @@ void sendThread::createClientSocket()
     cutAt.remove(old);
     heldGreetings.remove(old);
     upgrades.remove(old);
+    answersHeld.remove(old);
     delete old;
 
     fresh->setReadBufferSize(readBufferSize);
     fresh->setProxy(QNetworkProxy::NoProxy);
     connect(fresh, &QTcpSocket::readyRead, this, &sendThread::onSocketReadyRead);
+    connect(fresh, &QTcpSocket::bytesWritten, this, [this, fresh] { onAnswersWritten(fresh, RoleClient); });
     connect(fresh, &QAbstractSocket::errorOccurred, this, &sendThread::onErrorOccurs);
     connect(fresh, &QAbstractSocket::stateChanged, this, [this, fresh](QAbstractSocket::SocketState state) {
         // Options need a live socket engine, which exists only from here on.
@@ -324,6 +326,7 @@ void sendThread::onNewConnection()
         });
         connect(socket, &QObject::destroyed, this, [this, socket] {
             openPeers.remove(socket);
+            answersHeld.remove(socket);
             cutAt.remove(socket);
             heldGreetings.remove(socket);
             // Deleted behind our back (with the server): no bytes to save, only the notice.
@@ -334,6 +337,7 @@ void sendThread::onNewConnection()
         }, Qt::DirectConnection);
         report(&sendThread::onNewClientconnected, socket);
         connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { onAnswersWritten(socket, RoleServer); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (!trimTimer->isActive())
                 trimTimer->start();
@@ -423,7 +427,7 @@ PeerKind sendThread::peerKind(const QTcpSocket *socket) const
 void sendThread::feed(QTcpSocket *socket, int role)
 {
     // While paused, the socket's read buffer fills up to its cap and TCP holds the peer back.
-    if (readingPaused)
+    if (readingPaused || holdsAnswers(socket))
         return;
     // Asking for exactly what is buffered lets the socket hand over its buffer uncopied
     // when it is one block, as it is after each full read.
@@ -434,6 +438,25 @@ void sendThread::feed(QTcpSocket *socket, int role)
     // the high mark is always followed by a drained notice.
     if (queuedBytes() > receiveThread::highWater)
         readingPaused = true;
+}
+
+bool sendThread::holdsAnswers(QTcpSocket *socket)
+{
+    // Toward a peer this end sends to, the sender bounds what it writes itself.
+    if (socket == sendingTo || (queue.running() && queue.target() == socket)
+        || socket->bytesToWrite() <= maxUnreadAnswers) {
+        return false;
+    }
+    answersHeld.insert(socket);
+    return true;
+}
+
+void sendThread::onAnswersWritten(QTcpSocket *socket, int role)
+{
+    if (socket->bytesToWrite() > maxUnreadAnswers / 2 || !answersHeld.remove(socket))
+        return;
+    if (socket->bytesAvailable() > 0)
+        feed(socket, role);
 }
 
 void sendThread::resumeReading()

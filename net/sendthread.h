@@ -268,6 +268,12 @@ private:
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only
     quint64 nextConnectionId = 1;
     bool readingPaused = false;       // flow control, worker thread only
+    // A peer that leaves our answers unread is not read either, as TCP would hold it back:
+    // above this many unwritten bytes toward a connection this end sends nothing to.
+    static constexpr qint64 maxUnreadAnswers = 256 * 1024;
+    QSet<const QTcpSocket *> answersHeld; // worker thread only
+    bool holdsAnswers(QTcpSocket *socket);
+    void onAnswersWritten(QTcpSocket *socket, int role);
     PeerService *peers = nullptr;     // owned (child)
     QTimer *trimTimer = nullptr;      // owned (child); gives freed memory back after closes
     PieceSink *pieceSink = nullptr;   // set before start; null means the engine
