@@ -59,7 +59,7 @@ bool sendThread::sentAhead(const QString &path) const
 
 // The receiver holds the first accept.value bytes: true when they are this file's, with their
 // digest taken into digest and the file read up to them. Otherwise the caller starts over.
-bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest)
+bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest, const QVector<quint64> &nonces)
 {
     if (accept.value == 0 || accept.value > quint64(fileSize) || accept.digest.size() != extwire::digestSize)
         return false;
@@ -75,7 +75,7 @@ bool sendThread::resumable(QFile &file, const PeerAnswer &accept, FileDigest &di
         if (read % (16 * fastPieceSize) == 0)
             QCoreApplication::processEvents(); // the sockets go on meanwhile
     }
-    if (read == qint64(accept.value) && digest.result() == accept.digest)
+    if (read == qint64(accept.value) && FileDigest::keyed(nonces, digest.result()) == accept.digest)
         return true;
     digest.reset();
     return false;
@@ -235,7 +235,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         reportTrans(TransProgress);
     } else {
         FileDigest digest;
-        if (resumable(file, *answer, digest))
+        if (socket && resumable(file, *answer, digest, upgradeOf(socket).sentNonces))
             fileResumedFrom = qint64(answer->value);
         else if (!file.seek(0))
             return end(TransReadFailed, extwire::AbortReason::ReadFailed);

@@ -241,7 +241,8 @@ private:
     QList<ReceivedPiece> withProof(QList<ReceivedPiece> pieces, const QTcpSocket *socket) const;
     void onAnswerPeer(quint64 connection, const QByteArray &frame);
     void onPeerAnswered(quint64 connection, int type, quint64 value, const QByteArray &digest);
-    bool resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest);
+    // nonces: of our reply frame, to which the peer's answer is keyed.
+    bool resumable(QFile &file, const PeerAnswer &accept, FileDigest &digest, const QVector<quint64> &nonces);
     std::optional<PeerAnswer> awaitAnswer(const QPointer<QTcpSocket> &socket, quint64 file, bool toEnd,
                                           bool throughStop = false);
     void expect(QTcpSocket *socket, quint64 file, bool toEnd);

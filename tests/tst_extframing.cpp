@@ -193,19 +193,22 @@ void tst_ExtFraming::malformedStreamsFailWithoutAPath()
 }
 
 // Peers on other processors must agree: whichever loop this one runs, the digest is the
-// standard one, however the bytes are cut. The values come from the scalar reference.
+// standard one, however the bytes are cut. The values come from the scalar reference, and so
+// does the answer to a held prefix keyed with the nonces 1 and 0x0102030405060708.
 void tst_ExtFraming::digestIsXxh3Of128Bits_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("piece");
     QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QByteArray>("keyedHex"); // empty: not asked
     const int large = 3 * 1024 * 1024 + 7;
-    QTest::newRow("empty") << 0 << 1 << QByteArray("99aa06d3014798d86001c324468d497f");
-    QTest::newRow("short") << 5 << 5 << QByteArray("2fbb16712b4bf1d5752a86982353f4f3");
-    QTest::newRow("longest of the short forms") << 240 << 240 << QByteArray("de57aab31e77a2ff93e173833f75ab66");
-    QTest::newRow("one block and a byte, in pieces of 7") << 1025 << 7 << QByteArray("70a4eb1b9691d77fc09fdfbc398c7d82");
-    QTest::newRow("3 MiB, whole") << large << large << QByteArray("a512d49043596a353103369afb56eb87");
-    QTest::newRow("3 MiB, in uneven pieces") << large << 65537 << QByteArray("a512d49043596a353103369afb56eb87");
+    QTest::newRow("empty") << 0 << 1 << QByteArray("99aa06d3014798d86001c324468d497f") << QByteArray();
+    QTest::newRow("short") << 5 << 5 << QByteArray("2fbb16712b4bf1d5752a86982353f4f3")
+                           << QByteArray("02e5f59a72be95bf05a91390dc8aedcf");
+    QTest::newRow("longest of the short forms") << 240 << 240 << QByteArray("de57aab31e77a2ff93e173833f75ab66") << QByteArray();
+    QTest::newRow("one block and a byte, in pieces of 7") << 1025 << 7 << QByteArray("70a4eb1b9691d77fc09fdfbc398c7d82") << QByteArray();
+    QTest::newRow("3 MiB, whole") << large << large << QByteArray("a512d49043596a353103369afb56eb87") << QByteArray();
+    QTest::newRow("3 MiB, in uneven pieces") << large << 65537 << QByteArray("a512d49043596a353103369afb56eb87") << QByteArray();
 }
 
 void tst_ExtFraming::digestIsXxh3Of128Bits()
@@ -220,6 +223,9 @@ void tst_ExtFraming::digestIsXxh3Of128Bits()
     for (int at = 0; at < size; at += piece)
         digest.add(bytes.constData() + at, qMin(piece, size - at));
     QCOMPARE(digest.result().toHex(), hex);
+    QFETCH(QByteArray, keyedHex);
+    if (!keyedHex.isEmpty())
+        QCOMPARE(FileDigest::keyed({1, 0x0102030405060708}, digest.result()).toHex(), keyedHex);
 }
 
 QTEST_APPLESS_MAIN(tst_ExtFraming)

@@ -730,6 +730,7 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
         << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
     // Cut after 5 bytes, then offered again with the same size and time.
     const qint64 at = 1700000000000;
+    const QByteArray helloHeld = FileDigest::keyed({42}, hello.result()); // the answer to a held prefix
     FileDigest whole, other;
     whole.add("helloworld", 10);
     other.add("HELLOWORLD", 10);
@@ -740,11 +741,18 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("a cut file resumes from its part")
         << QList<QByteArray>{cut("r1.bin") + start(5) + data("world", 5) + end(whole.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r1.bin") << QByteArray("helloworld")
-        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)};
     QTest::newRow("a part whose start differs is received again from 0")
         << QList<QByteArray>{cut("r2.bin") + start(0) + data("HELLOWORLD", 10) + end(other.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r2.bin") << QByteArray("HELLOWORLD")
-        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)};
+    // A stranger replays the answer as the digest of a file as long as the part.
+    QTest::newRow("an answer replayed for a file as long as its part is not stored")
+        << QList<QByteArray>{reply + offer(QStringLiteral("r3.bin"), 10, at) + start(0) + data("hello", 5)
+                             + abort(AbortReason::Stopped) + offer(QStringLiteral("r3.bin"), 5, at) + start(5)
+                             + end(helloHeld)}
+        << true << true << QList<QByteArray>{} << QStringLiteral("r3.bin") << QByteArray("<missing>")
+        << QList<QByteArray>{accepted, accepted, result(ResultStatus::WriteFailed)};
     const auto sent = [&](const char *path) {
         return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
     };

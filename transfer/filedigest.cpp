@@ -45,3 +45,16 @@ QByteArray FileDigest::result() const
     XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state->xxh));
     return QByteArray(reinterpret_cast<const char *>(canonical.digest), int(sizeof canonical.digest));
 }
+
+QByteArray FileDigest::keyed(const QVector<quint64> &nonces, const QByteArray &digest)
+{
+    QByteArray input("lumo-resume");
+    for (const quint64 n : nonces) {
+        for (int i = 0; i < 8; ++i)
+            input.append(char((n >> (8 * i)) & 0xff));
+    }
+    input.append(digest);
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(input.constData(), size_t(input.size())));
+    return QByteArray(reinterpret_cast<const char *>(canonical.digest), int(sizeof canonical.digest));
+}

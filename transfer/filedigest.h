@@ -2,6 +2,7 @@
 #define LUMO_TRANSFER_FILEDIGEST_H
 
 #include <QByteArray>
+#include <QVector>
 
 #include <memory>
 
@@ -19,6 +20,10 @@ public:
     void add(const char *data, qsizetype size);
     // 16 bytes, the high half first.
     QByteArray result() const;
+    // A receiver's answer that it holds a prefix: XXH3-128 over a tag, the nonces of the
+    // upgrade frame that switched the connection (8 bytes each, little-endian) and the prefix's
+    // digest. Tied to the connection, it can never be handed back as a file's digest.
+    static QByteArray keyed(const QVector<quint64> &nonces, const QByteArray &digest);
 
 private:
     struct State;

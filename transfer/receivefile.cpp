@@ -278,7 +278,9 @@ bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int lim
 {
     const FileId partId = identityOf(partPath); // invalid for a link
     const QFileInfo info(partPath);
-    if (!partId.valid || info.size() <= 0 || quint64(info.size()) > declaredSize
+    // Only for more than it holds: a part as long as the file would be stored on the sender's
+    // word alone, with no byte of its own.
+    if (!partId.valid || info.size() <= 0 || quint64(info.size()) >= declaredSize
         || qAbs(ReceiveFile::modifiedMs(partPath) - modifiedMs) > partTimeSlackMs)
         return false;
     const QString temporary = directory.filePath(temporaryName(name, limit));

@@ -349,11 +349,17 @@ public:
             answer(extwire::refuse(extwire::RefuseReason::PathRefused));
             return;
         }
-        bool opened = file.open(*dir, name, size, modified);
+        // Parts are taken up a bounded number of times per connection: each answer tells of a
+        // file already here.
+        const auto openIn = [&](const QString &in) {
+            return takeUps < maxTakeUps ? file.open(in, name, size, modified)
+                                        : file.open(in, name, std::optional<quint64>(size));
+        };
+        bool opened = openIn(*dir);
         if (!opened && known) { // gone since it was made: once more, from the disk
             madeDirs.clear();
             dir = directoryOf(within);
-            opened = dir && file.open(*dir, name, size, modified);
+            opened = dir && openIn(*dir);
         }
         if (!opened) {
             notify(RecCreateFailed);
@@ -364,11 +370,14 @@ public:
         // A part of this very file stays: the sender checks its prefix and sends the rest.
         digest.reset();
         acceptedAt = file.written() > 0 ? file.readBack(digest, receiveThread::resumeReadBudgetMs) : 0;
+        if (acceptedAt > 0)
+            ++takeUps;
         offerAt = ext->frameStart();
         openedInPiece = true;
         list(path, size);
         notify(RecStarted);
-        answer(extwire::accept(acceptedAt, acceptedAt > 0 ? digest.result() : QByteArray(extwire::digestSize, '\0')));
+        answer(extwire::accept(acceptedAt, acceptedAt > 0 ? FileDigest::keyed(resumeKey, digest.result())
+                                                          : QByteArray(extwire::digestSize, '\0')));
     }
 
     // From where it was accepted, or from 0 when the sender's file begins otherwise.
@@ -608,6 +617,7 @@ private:
             emit engine.peerUpgraded(id, upgrade.reply, upgrade.feature);
             // From the byte after the peer's reply its direction is extended framing.
             if (upgrade.reply && extwire::isFraming(upgrade.feature)) {
+                resumeKey = upgrade.nonces;
                 ext = std::make_unique<ExtParser>(*this);
                 ext->feed(buf);
                 return;
@@ -719,6 +729,9 @@ private:
     bool extDiscarding = false; // the rest of this file is dropped (refused or not stored)
     quint64 offerAt = 0;        // where the file's offer began in the stream
     quint64 acceptedAt = 0;     // the offset this end answered the offer with
+    QVector<quint64> resumeKey; // the nonces of the upgrade frame that switched the peer's direction
+    int takeUps = 0;            // parts taken up on this connection
+    static constexpr int maxTakeUps = 64;
     std::optional<std::pair<QString, QString>> resolvedDir; // setting, directory
     QHash<QString, QString> madeDirs; // of the folder arriving: relative path, directory
     QString madeUnder;                // the receive directory they were made in
