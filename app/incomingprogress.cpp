@@ -51,8 +51,9 @@ void MainWindow::pollIncoming()
     }
     if (!incomingTimer.isActive())
         incomingTimer.start();
-    // A peer's long name is cut in the middle rather than widening the window.
-    incomingLabel->setText(incomingLabel->fontMetrics().elidedText(text, Qt::ElideMiddle, incomingLabel->maximumWidth()));
+    // A peer's long name is cut in the middle rather than widening the window; its share and
+    // rate always show.
+    incomingLabel->setText(incomingMeter.fitted(incomingLabel->fontMetrics(), incomingLabel->maximumWidth()));
     incomingLabel->setToolTip(text);
     incomingLabel->show();
 }

@@ -92,23 +92,39 @@ QString IncomingMeter::update(const QVector<IncomingTransfer> &arriving, qint64 
         kept.insert(t.connection, meter);
     }
     meters = kept;
+    lead.clear();
+    name.clear();
+    tail.clear();
     if (arriving.isEmpty())
         return QString();
 
-    QStringList parts;
+    QStringList after;
     if (arriving.size() == 1) {
         const IncomingTransfer &t = arriving.first();
-        if (t.folder.isEmpty())
-            parts << QStringLiteral("正在接收: ") + shownName(t.name);
-        else
-            parts << QStringLiteral("正在接收: ") + shownName(t.folder)
-                         << QStringLiteral("%1/%2个文件").arg(t.folderFilesDone).arg(qMax(t.folderFiles, t.folderFilesDone + 1));
+        lead = QStringLiteral("正在接收: ");
+        name = shownName(t.folder.isEmpty() ? t.name : t.folder);
+        if (!t.folder.isEmpty())
+            after << QStringLiteral("%1/%2个文件").arg(t.folderFilesDone).arg(qMax(t.folderFiles, t.folderFilesDone + 1));
         if (t.declaredSize > 0)
-            parts << QString::number(int(qMin(100.0, double(t.received) * 100.0 / double(t.declaredSize)))) + QLatin1Char('%');
+            after << QString::number(int(qMin(100.0, double(t.received) * 100.0 / double(t.declaredSize)))) + QLatin1Char('%');
     } else {
-        parts << QStringLiteral("正在接收%1个文件").arg(arriving.size());
+        lead = QStringLiteral("正在接收%1个文件").arg(arriving.size());
     }
     if (anyRate)
-        parts << rates::mbPerSecond(total) + QStringLiteral("MB/s");
-    return parts.join(QStringLiteral("  "));
+        after << rates::mbPerSecond(total) + QStringLiteral("MB/s");
+    for (const QString &part : after)
+        tail += QStringLiteral("  ") + part;
+    return lead + name + tail;
+}
+
+QString IncomingMeter::fitted(const QFontMetrics &metrics, int width) const
+{
+    const QString whole = lead + name + tail;
+    if (metrics.horizontalAdvance(whole) <= width)
+        return whole;
+    const int room = width - metrics.horizontalAdvance(lead + tail);
+    QString cut = metrics.elidedText(name, Qt::ElideMiddle, room);
+    if (cut.isEmpty() && !name.isEmpty())
+        cut = QString(QChar(0x2026));
+    return lead + cut + tail;
 }

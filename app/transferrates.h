@@ -1,6 +1,7 @@
 #ifndef LUMO_APP_TRANSFERRATES_H
 #define LUMO_APP_TRANSFERRATES_H
 
+#include <QFontMetrics>
 #include <QHash>
 #include <QString>
 #include <QVector>
@@ -42,11 +43,16 @@ private:
 class IncomingMeter {
 public:
     QString update(const QVector<IncomingTransfer> &arriving, qint64 ms);
+    // The last text in at most width pixels: only the name is cut (in the middle), never the
+    // share, count or rate that follow it.
+    QString fitted(const QFontMetrics &metrics, int width) const;
 
     static constexpr int maxNameChars = 40;
 
 private:
     QHash<quint64, RateMeter> meters; // by connection
+    // The last text: what comes before the name, the name, what follows it.
+    QString lead, name, tail;
 };
 
 #endif

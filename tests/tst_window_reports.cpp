@@ -48,6 +48,8 @@ private slots:
     void textFloodKeepsTheLogBounded();
     void incomingText_data();
     void incomingText();
+    void incomingLabelCutsOnlyTheName_data();
+    void incomingLabelCutsOnlyTheName();
 
 private:
     QTemporaryDir dir;
@@ -628,6 +630,40 @@ void tst_WindowReports::incomingText()
     IncomingMeter meter;
     meter.update(before, 5000);
     QCOMPARE(meter.update(after, 6000), text);
+}
+
+// Catches a label cut as a whole, which lost the share and rate of a long name ("报告-one…%").
+void tst_WindowReports::incomingLabelCutsOnlyTheName_data()
+{
+    QTest::addColumn<int>("nameChars");
+    QTest::addColumn<int>("files");
+    QTest::addColumn<QString>("kept"); // what must end the label
+    for (const int chars : {7, 14, 40, 200})
+        QTest::addRow("%d characters", chars) << chars << 1 << QStringLiteral("  40%  2.00MB/s");
+    QTest::newRow("three files") << 200 << 3 << QStringLiteral("正在接收3个文件  6.00MB/s");
+}
+
+void tst_WindowReports::incomingLabelCutsOnlyTheName()
+{
+    QFETCH(int, nameChars);
+    QFETCH(int, files);
+    QFETCH(QString, kept);
+    const QString name = QStringLiteral("报告-") + QString(nameChars - 7, QLatin1Char('n')) + QStringLiteral(".pdf");
+    QVector<IncomingTransfer> before, after;
+    for (int i = 0; i < files; ++i) {
+        before << IncomingTransfer{quint64(i + 1), name, 10000000, 2000000};
+        after << IncomingTransfer{quint64(i + 1), name, 10000000, 4000000};
+    }
+    IncomingMeter meter;
+    meter.update(before, 5000);
+    meter.update(after, 6000);
+    const QFontMetrics metrics{QFont()};
+    // Narrow: half of it is less than the share and rate.
+    const int width = metrics.horizontalAdvance(QStringLiteral("正在接收: 报告…  40%  2.00MB/s"));
+    const QString shown = meter.fitted(metrics, width);
+    QVERIFY2(shown.endsWith(kept), qPrintable(shown));
+    QVERIFY2(metrics.horizontalAdvance(shown) <= width, qPrintable(shown));
+    QVERIFY(shown.startsWith(QStringLiteral("正在接收")));
 }
 
 QTEST_MAIN(tst_WindowReports)
