@@ -55,6 +55,10 @@ void setIdentity()
 
 int runWindow(int argc, char *argv[])
 {
+    // Laid out in device-independent pixels, so a 200 % desktop shows the whole window; set
+    // before the application object, as the toolkit requires.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication app(argc, argv);
     setIdentity();
     // The toolkit has taken its own options. An option left is a mistake; other arguments
