@@ -168,9 +168,11 @@ void MainWindow::getTransState(int state)
         sendWorker->takeFileReport();
         transferProgressBar->hide();
         setTransferBusy(true, 1);
-        if (state == TransFolderRefused || state == TransFolderUnsendable) // refused as it always was, and why
-            log(QStringLiteral("不是可读的文件,未发送:") + QDir::toNativeSeparators(batchPath));
-        log(line);
+        // A folder is readable: it is refused, and the line names it.
+        if (state == TransFolderRefused || state == TransFolderUnsendable)
+            log(line.chopped(1) + QLatin1Char(':') + QDir::toNativeSeparators(batchPath) + QLatin1Char('\n'));
+        else
+            log(line);
         break;
     }
     }

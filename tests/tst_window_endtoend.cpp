@@ -374,8 +374,7 @@ void tst_WindowEndToEnd::batches()
             sent << QStringLiteral("(%1/%2) ").arg(i + 1).arg(counted.size()) + (folderRefused ? QFileInfo(name).fileName() : name);
         sent << QStringLiteral("开始传送中...");
         if (folderRefused) {
-            sent << QStringLiteral("不是可读的文件,未发送:") + name << QStringLiteral("文件夹只能发送给本程序的另一个实例")
-                 << QString();
+            sent << QStringLiteral("文件夹只能发送给本程序的另一个实例:") + name << QString();
             continue;
         }
         const qint64 bytes = sizes.value(QFileInfo(name).fileName());
