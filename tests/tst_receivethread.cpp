@@ -694,24 +694,27 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::addColumn<QString>("name");       // a file to look at, when one is sent
     QTest::addColumn<QByteArray>("content"); // what it holds
     QTest::addColumn<QList<QByteArray>>("answers");
+    // A directory of the receive directory that a local user makes a link to a directory
+    // outside, just before the last piece (once the pieces before it made it, if they came).
+    QTest::addColumn<QString>("link");
 
     const QByteArray ours = encodeUpgrade(featureProof, false, {7, 42});
     const QByteArray theirs = encodeUpgrade(featureProof, false, {43});
     QTest::newRow("our nonce, cut in two, after a text")
         << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QString()
-        << QByteArray() << QList<QByteArray>{};
+        << QByteArray() << QList<QByteArray>{} << QString();
     QTest::newRow("after a text ending as a start marker begins")
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3) + ours} << true << true
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3)} << QString() << QByteArray()
-        << QList<QByteArray>{};
+        << QList<QByteArray>{} << QString();
     QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
-                                               << QString() << QByteArray() << QList<QByteArray>{};
+                                               << QString() << QByteArray() << QList<QByteArray>{} << QString();
     QTest::newRow("inside a file it is file data")
         << QList<QByteArray>{header("f.bin", ours.size()) + ours + wire::endMarker} << true << false
-        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{};
+        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{} << QString();
     QTest::newRow("toward a plain peer it is text") << QList<QByteArray>{ours} << false << false
                                                     << QList<QByteArray>{ours} << QString() << QByteArray()
-                                                    << QList<QByteArray>{};
+                                                    << QList<QByteArray>{} << QString();
 
     const QByteArray reply = encodeUpgrade(featureFraming1, true, {42});
     FileDigest hello;
@@ -723,11 +726,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("after the reply, frames: a file stored on its digest")
         << QList<QByteArray>{reply + file.left(30), file.mid(30) + end(hello.result()) + text("hi")} << true << true
         << QList<QByteArray>{"hi"} << QStringLiteral("f.bin") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored)} << QString();
     QTest::newRow("a byte changed on the way is caught, the bytes kept as .part")
         << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
         << QStringLiteral("f.bin.part") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
+        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)} << QString();
     // Cut after 5 bytes, then offered again with the same size and time.
     const qint64 at = 1700000000000;
     const QByteArray helloHeld = FileDigest::keyed({42}, hello.result()); // the answer to a held prefix
@@ -741,18 +744,18 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("a cut file resumes from its part")
         << QList<QByteArray>{cut("r1.bin") + start(5) + data("world", 5) + end(whole.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r1.bin") << QByteArray("helloworld")
-        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString();
     QTest::newRow("a part whose start differs is received again from 0")
         << QList<QByteArray>{cut("r2.bin") + start(0) + data("HELLOWORLD", 10) + end(other.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r2.bin") << QByteArray("HELLOWORLD")
-        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString();
     // A stranger replays the answer as the digest of a file as long as the part.
     QTest::newRow("an answer replayed for a file as long as its part is not stored")
         << QList<QByteArray>{reply + offer(QStringLiteral("r3.bin"), 10, at) + start(0) + data("hello", 5)
                              + abort(AbortReason::Stopped) + offer(QStringLiteral("r3.bin"), 5, at) + start(5)
                              + end(helloHeld)}
         << true << true << QList<QByteArray>{} << QStringLiteral("r3.bin") << QByteArray("<missing>")
-        << QList<QByteArray>{accepted, accepted, result(ResultStatus::WriteFailed)};
+        << QList<QByteArray>{accepted, accepted, result(ResultStatus::WriteFailed)} << QString();
     const auto sent = [&](const char *path) {
         return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
     };
@@ -761,18 +764,30 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
                              + offer(QStringLiteral("p/a/x"), 5, 0) + sent("p/b") + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("p/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused), accepted,
-                             result(ResultStatus::Stored)};
+                             result(ResultStatus::Stored)} << QString();
     QTest::newRow("a refused file sent whole with its offer is dropped quietly")
         << QList<QByteArray>{reply + folder(QStringLiteral("q"), 3, 15) + sent("q/a") + sent("q/a/x") + sent("q/b")
                              + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("q/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused),
-                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)};
+                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)} << QString();
+#ifdef Q_OS_UNIX
+    const QList<QByteArray> refusedTwice{refuse(RefuseReason::PathRefused), result(ResultStatus::WriteFailed),
+                                         refuse(RefuseReason::PathRefused), result(ResultStatus::WriteFailed)};
+    QTest::newRow("a directory swapped for a link after it was made is not followed")
+        << QList<QByteArray>{reply + folder(QStringLiteral("s"), 3, 10) + directory(QStringLiteral("s/d")),
+                             sent("s/d/new") + sent("s/d/old") + folderEnd()}
+        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("s/d");
+    QTest::newRow("a link planted in a folder's path is not followed")
+        << QList<QByteArray>{reply + folder(QStringLiteral("t"), 3, 10) + directory(QStringLiteral("t/d/e"))
+                             + sent("t/d/e/new") + sent("t/d/old") + folderEnd()}
+        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("t/d");
+#endif
 }
 
 // Catches a connection proved by a stranger's nonce, an upgrade frame taken out of a file's
-// bytes or out of the stream of a peer that never proposed it, and a file stored although its
-// digest differs.
+// bytes or out of the stream of a peer that never proposed it, a file stored although its
+// digest differs, and a folder's file written outside the receive directory through a link.
 void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
 {
     QFETCH(QList<QByteArray>, pieces);
@@ -782,9 +797,25 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
     QFETCH(QList<QByteArray>, answers);
+    QFETCH(QString, link);
+    const QString outside = temp->filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkdir(outside));
+    QFile old(QDir(outside).filePath(QStringLiteral("old")));
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("keep") == 4);
+    old.close();
     QSignalSpy proofs(engine.get(), &receiveThread::peerUpgraded);
     QSignalSpy answered(engine.get(), &receiveThread::answerPeer);
-    for (const QByteArray &bytes : pieces) {
+    for (int i = 0; i < pieces.size(); ++i) {
+        const QByteArray &bytes = pieces.at(i);
+        if (!link.isEmpty() && i == pieces.size() - 1) {
+            const QString at = recvPath(link);
+            if (pieces.size() > 1) {
+                QTRY_VERIFY(QFileInfo(at).isDir());
+                QVERIFY(QDir().rmdir(at));
+            }
+            QVERIFY(QDir().mkpath(QFileInfo(at).path()));
+            QVERIFY(QFile::link(outside, at));
+        }
         ReceivedPiece p = piece(1, bytes);
         if (proposed) {
             p.ownNonces = {42};
@@ -806,6 +837,9 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
     QTRY_COMPARE(got(), expected);
     QCoreApplication::sendPostedEvents();
     QVERIFY2(!log->codes.contains(RecWriteFailed), "a write failure was reported for a file never written");
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{QStringLiteral("old")});
+    QCOMPARE(readFile(old.fileName()), QByteArray("keep"));
     if (name.isEmpty())
         return;
     QTRY_COMPARE(readFile(recvPath(name)), content);

@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -47,19 +46,6 @@ bool isApplicationDir(const QString &dir)
 {
     const QString canonical = QFileInfo(dir).canonicalFilePath();
     return !canonical.isEmpty() && sameName(canonical, QFileInfo(applicationDir()).canonicalFilePath());
-}
-
-// Renames from onto to, replacing what is there in one step where the system allows it.
-bool replaceFile(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-        != 0;
-#else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
 }
 
 // The longest start of name that fits in limit, cut between characters.
@@ -133,69 +119,76 @@ ReceiveFile::VolumeSpace spaceOf(const QString &dir)
 
 bool ReceiveFile::open(const QString &dir, const QString &name, std::optional<quint64> declaredSize)
 {
-    return openFile(dir, name, declaredSize, std::nullopt);
+    return openFile(DirHandle::open(dir), name, declaredSize, std::nullopt);
 }
 
 bool ReceiveFile::open(const QString &dir, const QString &name, quint64 declaredSize, qint64 modifiedMs)
 {
+    return openFile(DirHandle::open(dir), name, declaredSize, modifiedMs);
+}
+
+bool ReceiveFile::open(const std::shared_ptr<const DirHandle> &dir, const QString &name, quint64 declaredSize,
+                       std::optional<qint64> modifiedMs)
+{
     return openFile(dir, name, declaredSize, modifiedMs);
 }
 
-bool ReceiveFile::openFile(const QString &dir, const QString &name, std::optional<quint64> declaredSize,
-                           std::optional<qint64> modifiedMs)
+bool ReceiveFile::openFile(std::shared_ptr<const DirHandle> dir, const QString &name,
+                           std::optional<quint64> declaredSize, std::optional<qint64> modifiedMs)
 {
     abandon();
     count = 0;
     target.clear();
     modifiedTime.reset();
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+    if (!dir || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
         || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
         return false;
 #ifdef Q_OS_WIN
     if (isWindowsReservedName(name))
         return false;
 #endif
-    if (isProgramFile(name) && isApplicationDir(dir))
+    if (isProgramFile(name) && isApplicationDir(dir->path()))
         return false;
     // Another transfer's bytes in transit could be replaced under that name.
     if (isTemporaryForm(name))
         return false;
-    const int limit = nameLimit(dir);
+    const int limit = dir->nameLimit();
     if (nameLength(name) > limit)
         return false;
-    const QDir directory(dir);
-    const QFileInfo info(directory.filePath(name));
-    if (info.isSymLink() || (info.exists() && !info.isFile()))
+    const DirHandle::Kind kind = dir->entry(name).kind;
+    if (kind != DirHandle::Kind::Missing && kind != DirHandle::Kind::File)
         return false;
     if (declaredSize) {
-        const VolumeSpace space = spaceBefore(dir, *declaredSize);
+        const VolumeSpace space = spaceBefore(dir->path(), *declaredSize);
         const qint64 room = space.available - reserveFor(space);
         if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
             return false;
     }
-    partPath = directory.filePath(partNameFor(name, limit));
-    if (!(modifiedMs && takeUpPart(directory, name, limit, *declaredSize, *modifiedMs))
-        && !createTemporary(directory, name, limit))
+    directory = std::move(dir);
+    partName = partNameFor(name, limit);
+    if (!(modifiedMs && takeUpPart(name, limit, *declaredSize, *modifiedMs)) && !createTemporary(name, limit)) {
+        directory.reset();
         return false;
-    target = info.filePath();
-    receiveDir = dir;
+    }
+    targetName = name;
+    target = directory->filePath(name);
+    receiveDir = directory->path();
     modifiedTime = modifiedMs;
     nextSpaceCheck = declaredSize ? *declaredSize + 1 : 0;
     return true;
 }
 
-bool ReceiveFile::createTemporary(const QDir &directory, const QString &name, int limit)
+bool ReceiveFile::createTemporary(const QString &name, int limit)
 {
-    // Unbuffered: each piece goes to the system in one call, and a failed write shows at once.
-    // NewOnly: never opens what is already there, a planted link included. Readable, so that
-    // the bytes can be copied out should the name be taken from under it (keepElsewhere).
+    // Created new: never opens what is already there, a planted link included. Readable, so
+    // that the bytes can be copied out should the name be taken from under it (keepElsewhere).
     for (int attempt = 0; attempt < 8; ++attempt) {
-        file.setFileName(directory.filePath(temporaryName(name, limit)));
-        if (file.open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+        temporary = temporaryName(name, limit);
+        if (directory->openFile(file, temporary, true)) {
             createdId = openedIdentity();
             return true;
         }
-        if (!QFileInfo::exists(file.fileName()))
+        if (directory->entry(temporary).kind == DirHandle::Kind::Missing)
             return false; // not a name clash: the directory refuses
     }
     return false;
@@ -273,21 +266,19 @@ std::optional<ReceiveFile::Outgoing> ReceiveFile::lookAtOutgoing(const QString &
 
 // The part moves to a temporary name of its own before it is opened, so that a second transfer
 // of the name meanwhile finds none; it is used only while it is still the plain file looked at.
-bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int limit, quint64 declaredSize,
-                             qint64 modifiedMs)
+bool ReceiveFile::takeUpPart(const QString &name, int limit, quint64 declaredSize, qint64 modifiedMs)
 {
-    const FileId partId = identityOf(partPath); // invalid for a link
-    const QFileInfo info(partPath);
+    const DirHandle::Entry part = directory->entry(partName);
+    const FileId partId = identityOf(part); // invalid for a link
     // Only for more than it holds: a part as long as the file would be stored on the sender's
     // word alone, with no byte of its own.
-    if (!partId.valid || info.size() <= 0 || quint64(info.size()) >= declaredSize
-        || qAbs(ReceiveFile::modifiedMs(partPath) - modifiedMs) > partTimeSlackMs)
+    if (!partId.valid || part.size <= 0 || quint64(part.size) >= declaredSize
+        || qAbs(part.modifiedMs - modifiedMs) > partTimeSlackMs)
         return false;
-    const QString temporary = directory.filePath(temporaryName(name, limit));
-    if (QFileInfo::exists(temporary) || !replaceFile(partPath, temporary))
+    temporary = temporaryName(name, limit);
+    if (directory->entry(temporary).kind != DirHandle::Kind::Missing || !directory->rename(partName, temporary))
         return false;
-    file.setFileName(temporary);
-    if (identityOf(temporary) == partId && file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+    if (identityOf(directory->entry(temporary)) == partId && directory->openFile(file, temporary, false)) {
         if (openedIdentity() == partId && file.seek(file.size())) {
             count = quint64(file.size());
             createdId = partId;
@@ -295,8 +286,8 @@ bool ReceiveFile::takeUpPart(const QDir &directory, const QString &name, int lim
         }
         file.close();
     }
-    if (identityOf(temporary) == partId)
-        replaceFile(temporary, partPath);
+    if (identityOf(directory->entry(temporary)) == partId)
+        directory->rename(temporary, partName);
     count = 0;
     return false;
 }
@@ -333,32 +324,20 @@ bool ReceiveFile::restart()
     return file.resize(0) && file.seek(0);
 }
 
-std::optional<QString> ReceiveFile::makeDirectories(const QString &dir, const QStringList &components)
+std::shared_ptr<const DirHandle> ReceiveFile::makeDirectories(std::shared_ptr<const DirHandle> at,
+                                                             const QStringList &components)
 {
-    QString at = dir;
     for (const QString &name : components) {
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
+        if (!at || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
             || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
-            return std::nullopt;
+            return nullptr;
 #ifdef Q_OS_WIN
         if (isWindowsReservedName(name))
-            return std::nullopt;
+            return nullptr;
 #endif
-        if ((isProgramFile(name) && isApplicationDir(at)) || nameLength(name) > nameLimit(at))
-            return std::nullopt;
-        const QString path = QDir(at).filePath(name);
-        const QFileInfo info(path);
-        if (info.isSymLink() || (info.exists() && !info.isDir()))
-            return std::nullopt;
-        if (!info.exists()) {
-            if (!QDir(at).mkdir(name))
-                return std::nullopt;
-            // Made by someone else meanwhile: only a real directory will do.
-            const QFileInfo made(path);
-            if (made.isSymLink() || !made.isDir())
-                return std::nullopt;
-        }
-        at = path;
+        if ((isProgramFile(name) && isApplicationDir(at->path())) || nameLength(name) > at->nameLimit())
+            return nullptr;
+        at = DirHandle::child(at, name);
     }
     return at;
 }
@@ -411,26 +390,6 @@ qint64 ReceiveFile::reserveFor(const VolumeSpace &space)
     return qMax(minimumReserve, space.total / 100);
 }
 
-int ReceiveFile::nameLimit(const QString &dir)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(dir)
-    return 255;
-#else
-    // Asked for every component of every path, where one statfs each would be a fair share of
-    // a small file's cost. A directory's file system seldom changes under it, and a stale
-    // limit only makes a create fail, as any failed create does.
-    thread_local QHash<QString, int> known;
-    const auto it = known.constFind(dir);
-    if (it != known.constEnd())
-        return *it;
-    const long limit = ::pathconf(QFile::encodeName(dir).constData(), _PC_NAME_MAX);
-    if (known.size() >= 64)
-        known.clear();
-    return *known.insert(dir, limit > 0 && limit < 4096 ? int(limit) : 255);
-#endif
-}
-
 int ReceiveFile::nameLength(const QString &name)
 {
 #ifdef Q_OS_WIN
@@ -465,22 +424,16 @@ ReceiveFile::FileId ReceiveFile::identityOf(int result, const struct stat &st)
 }
 #endif
 
-// What the name leads to now, a link itself rather than its target.
-ReceiveFile::FileId ReceiveFile::identityOf(const QString &path)
+// A plain file's identity; invalid for anything else, a link included.
+ReceiveFile::FileId ReceiveFile::identityOf(const DirHandle::Entry &entry)
 {
-#ifdef Q_OS_WIN
-    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const FileId id = identityOf(h);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
+    FileId id;
+    if (entry.kind == DirHandle::Kind::File && entry.identified) {
+        id.device = entry.device;
+        id.node = entry.node;
+        id.valid = true;
+    }
     return id;
-#else
-    struct stat st;
-    const int result = ::lstat(QFile::encodeName(path).constData(), &st);
-    return identityOf(result, st);
-#endif
 }
 
 // The open file itself, not whatever its name leads to by now.
@@ -504,43 +457,40 @@ bool ReceiveFile::closeFile()
     return flushed && file.error() == QFileDevice::NoError;
 }
 
-namespace {
-// An entry that is neither a plain file nor a link: nothing may be renamed onto it.
-bool occupiedByOther(const QString &path)
-{
-#ifdef Q_OS_WIN
-    const QFileInfo info(path);
-    return info.exists() && !info.isFile() && !info.isSymLink();
-#else
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
-#endif
-}
-} // namespace
-
-// Renames the temporary file onto path, replacing what is there: the name never shows a
+// Renames the temporary file onto name, replacing what is there: the name never shows a
 // half-written file, only the old one or the new one. Only while the temporary name still
-// holds the file this transfer wrote: whatever took its place stays where it is.
-bool ReceiveFile::moveTo(const QString &path, bool lookedAt)
+// holds the file this transfer wrote: whatever took its place stays where it is. Nothing is
+// renamed onto an entry that is neither a plain file nor a link.
+bool ReceiveFile::moveTo(const QString &name, bool lookedAt)
 {
-    if (occupiedByOther(path))
+    const DirHandle::Kind kind = directory->entry(name).kind;
+    if (kind == DirHandle::Kind::Directory || kind == DirHandle::Kind::Other)
         return false;
     if (!lookedAt && !stillUnderItsName())
         return false;
-    return replaceFile(file.fileName(), path);
+    return directory->rename(temporary, name);
 }
+
+namespace {
+// Once a file is dealt with its directory's handle goes: a connection between files holds none.
+struct Released {
+    std::shared_ptr<const DirHandle> &dir;
+    ~Released() { dir.reset(); }
+};
+} // namespace
 
 bool ReceiveFile::finish()
 {
     if (!file.isOpen())
         return false;
+    const Released released{directory};
     if (!stillUnderItsName()) {
         keepElsewhere();
         return false;
     }
-    if (closeFile() && moveTo(target, true))
+    if (closeFile() && moveTo(targetName, true))
         return true;
-    moveTo(partPath);
+    moveTo(partName);
     return false;
 }
 
@@ -548,12 +498,13 @@ bool ReceiveFile::abandon()
 {
     if (!file.isOpen())
         return true;
+    const Released released{directory};
     if (!stillUnderItsName())
         return keepElsewhere();
     if (modifiedTime && count > 0)
         file.setFileTime(QDateTime::fromMSecsSinceEpoch(*modifiedTime), QFileDevice::FileModificationTime);
     const bool flushed = closeFile();
-    moveTo(partPath);
+    moveTo(partName);
     return flushed;
 }
 
@@ -561,13 +512,14 @@ bool ReceiveFile::abandonUnlessEmpty()
 {
     if (!file.isOpen() || count > 0 || !stillUnderItsName())
         return abandon();
+    const Released released{directory};
     file.close();
-    return QFile::remove(file.fileName());
+    return directory->remove(temporary);
 }
 
 bool ReceiveFile::stillUnderItsName() const
 {
-    return identityOf(file.fileName()) == createdId;
+    return identityOf(directory->entry(temporary)) == createdId;
 }
 
 // The temporary name leads elsewhere now (replaced or moved by someone else): nothing is
@@ -575,9 +527,10 @@ bool ReceiveFile::stillUnderItsName() const
 // copied out of the open file to the part name.
 bool ReceiveFile::keepElsewhere()
 {
-    QFile copy(QDir(receiveDir).filePath(temporaryName(QFileInfo(target).fileName(), nameLimit(receiveDir))));
-    bool copied = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.seek(0);
-    const FileId copyId = copied ? identityOf(copy.fileName()) : FileId();
+    QFile copy;
+    const QString copyName = temporaryName(targetName, directory->nameLimit());
+    bool copied = directory->openFile(copy, copyName, true) && file.seek(0);
+    const FileId copyId = copied ? identityOf(directory->entry(copyName)) : FileId();
     while (copied) {
         const QByteArray block = file.read(1024 * 1024);
         if (block.isEmpty())
@@ -587,8 +540,8 @@ bool ReceiveFile::keepElsewhere()
     copied = copied && copy.flush();
     file.close();
     copy.close();
-    if (copy.exists() && identityOf(copy.fileName()) == copyId)
-        replaceFile(copy.fileName(), partPath);
+    if (identityOf(directory->entry(copyName)) == copyId)
+        directory->rename(copyName, partName);
     return copied;
 }
 

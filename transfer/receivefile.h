@@ -1,6 +1,8 @@
 #ifndef LUMO_TRANSFER_RECEIVEFILE_H
 #define LUMO_TRANSFER_RECEIVEFILE_H
 
+#include "transfer/dirhandle.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -8,6 +10,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 
 class FileDigest;
@@ -16,8 +19,10 @@ class FileDigest;
 struct stat;
 #endif
 
-// One received file in the receive directory. It opens only a plain entry directly inside
-// that directory, never creates a directory, and counts the bytes actually written.
+// One received file in a directory. It opens only a plain entry directly inside that directory,
+// never creates a directory, and counts the bytes actually written. Every entry is named
+// relative to the directory's handle, so that a directory swapped for a link meanwhile does
+// not lead the file elsewhere.
 //
 // The bytes go to a temporary file of their own beside the target, so that a good file of
 // the same name stays untouched until the new one has arrived whole, and two transfers of
@@ -54,6 +59,9 @@ public:
     // taken up in place of an empty temporary file and writing goes on after its bytes.
     // Whatever of it stays unfinished keeps that time, so that the next offer finds it.
     bool open(const QString &dir, const QString &name, quint64 declaredSize, qint64 modifiedMs);
+    // The same in a directory held open; without a time no part is taken up.
+    bool open(const std::shared_ptr<const DirHandle> &dir, const QString &name, quint64 declaredSize,
+              std::optional<qint64> modifiedMs);
     // The bytes taken up from a part, fed to digest, for at most budgetMs: a part that takes
     // longer is cut where the reading stopped. Returns how many are kept.
     quint64 readBack(FileDigest &digest, qint64 budgetMs);
@@ -95,8 +103,10 @@ public:
     static bool isProgramFile(const QString &name);
     // The directory dir/components..., each component created when missing and checked by the
     // rules open() applies to a name: never through a link, never onto an entry that is not a
-    // directory. Nothing when a component fails or cannot be created.
-    static std::optional<QString> makeDirectories(const QString &dir, const QStringList &components);
+    // directory. Each is opened from its parent's handle, once. Null when a component fails or
+    // cannot be created.
+    static std::shared_ptr<const DirHandle> makeDirectories(std::shared_ptr<const DirHandle> dir,
+                                                            const QStringList &components);
 
     // Free space of the volume that holds a directory; -1 where unknown.
     struct VolumeSpace {
@@ -112,9 +122,8 @@ public:
     // Bytes written between two looks at the free space.
     static constexpr quint64 spaceCheckBytes = 8 * 1024 * 1024;
 
-    // The longest entry name the file system of dir takes, in the units nameLength counts:
-    // bytes as the name is stored (POSIX), UTF-16 units (Windows).
-    static int nameLimit(const QString &dir);
+    // A name's length in the units of a file system's limit (DirHandle::nameLimit): bytes as
+    // the name is stored (POSIX), UTF-16 units (Windows).
     static int nameLength(const QString &name);
 
     static constexpr int flushAttempts = 3;
@@ -129,7 +138,7 @@ private:
         bool valid = false;
         bool operator==(const FileId &o) const { return valid && o.valid && device == o.device && node == o.node; }
     };
-    static FileId identityOf(const QString &path);
+    static FileId identityOf(const DirHandle::Entry &entry);
 #ifdef Q_OS_WIN
     static FileId identityOf(void *handle);
 #else
@@ -139,7 +148,7 @@ private:
 
     bool closeFile();
     // lookedAt: stillUnderItsName() was asked just before.
-    bool moveTo(const QString &path, bool lookedAt = false);
+    bool moveTo(const QString &name, bool lookedAt = false);
     bool stillUnderItsName() const;
     bool keepElsewhere();
     bool roomLeft();
@@ -151,14 +160,17 @@ private:
         QElapsedTimer age;
         quint64 wanted = 0; // asked for since
     } spaceSeen;
-    bool openFile(const QString &dir, const QString &name, std::optional<quint64> declaredSize,
+    bool openFile(std::shared_ptr<const DirHandle> dir, const QString &name, std::optional<quint64> declaredSize,
                   std::optional<qint64> modifiedMs);
-    bool createTemporary(const QDir &directory, const QString &name, int limit);
-    bool takeUpPart(const QDir &directory, const QString &name, int limit, quint64 declaredSize, qint64 modifiedMs);
+    bool createTemporary(const QString &name, int limit);
+    bool takeUpPart(const QString &name, int limit, quint64 declaredSize, qint64 modifiedMs);
 
     QFile file;
-    QString target;
-    QString partPath;   // where an unfinished transfer's bytes stay
+    std::shared_ptr<const DirHandle> directory; // the file's, while it is open
+    QString target;     // its path, for the report
+    QString targetName; // these three are names in directory
+    QString partName;   // where an unfinished transfer's bytes stay
+    QString temporary;  // where the bytes are written
     QString receiveDir;
     FileId createdId;   // the temporary file as created; renamed only while it is still that one
     quint64 nextSpaceCheck = 0;

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -344,26 +345,20 @@ public:
         const QString within = slash < 0 ? QString() : path.left(slash);
         bool known = false;
         auto dir = directoryOf(within, &known);
-        if (!dir) {
-            notify(RecCreateFailed);
-            answer(extwire::refuse(extwire::RefuseReason::PathRefused));
-            return;
-        }
         // Parts are taken up a bounded number of times per connection: each answer tells of a
         // file already here.
-        const auto openIn = [&](const QString &in) {
-            return takeUps < maxTakeUps ? file.open(in, name, size, modified)
-                                        : file.open(in, name, std::optional<quint64>(size));
+        const auto openIn = [&] {
+            return dir && file.open(dir, name, size, takeUps < maxTakeUps ? std::optional<qint64>(modified) : std::nullopt);
         };
-        bool opened = openIn(*dir);
-        if (!opened && known) { // gone since it was made: once more, from the disk
-            madeDirs.clear();
+        bool opened = openIn();
+        if (!opened && known) { // removed or swapped since it was made: once more, from the disk
+            forgetDirectories();
             dir = directoryOf(within);
-            opened = dir && openIn(*dir);
+            opened = openIn();
         }
         if (!opened) {
             notify(RecCreateFailed);
-            answer(extwire::refuse(extwire::RefuseReason::CannotCreate));
+            answer(extwire::refuse(dir ? extwire::RefuseReason::CannotCreate : extwire::RefuseReason::PathRefused));
             return;
         }
         extDiscarding = false;
@@ -439,7 +434,7 @@ public:
     // cannot be made is skipped, and the files beneath it are refused on their own.
     void folder(const QString &path, quint32 entries, quint64) override
     {
-        madeDirs.clear(); // a new folder is checked afresh
+        forgetDirectories(); // a new folder is checked afresh
         makeDirectory(path);
         if (engine.discardFiles.load())
             return; // nobody takes its report
@@ -499,7 +494,7 @@ private:
 
     void endFolder(bool whole)
     {
-        madeDirs.clear();
+        forgetDirectories();
         if (!tally)
             return;
         FolderReport done = std::move(tally->report);
@@ -554,30 +549,79 @@ private:
         if (!engine.discardFiles.load())
             directoryOf(path);
     }
-    // The directory of a path in the folder arriving, made and checked at its first mention
-    // only: a tree's files would otherwise check every component of their paths again. known:
-    // it was looked up, not checked now.
-    std::optional<QString> directoryOf(const QString &relative, bool *known = nullptr)
+    // The directory of a path in the folder arriving, held open from the receive directory
+    // down: a directory swapped for a link after it was made is not followed. Made from the
+    // deepest directory held on its way, so that a tree's directories are opened once each,
+    // not every component of every path again. known: a held handle was used, not the disk
+    // alone.
+    std::shared_ptr<const DirHandle> directoryOf(const QString &relative, bool *known = nullptr)
     {
+        if (known)
+            *known = false;
         const QString base = receiveDirectory();
         if (relative.isEmpty())
-            return base;
+            return DirHandle::open(base);
         if (madeUnder != base) {
-            madeDirs.clear();
+            forgetDirectories();
             madeUnder = base;
         }
-        const auto it = madeDirs.constFind(relative);
+        const auto from = std::max_element(madeDirs.cbegin(), madeDirs.cend(), [&](const auto &a, const auto &b) {
+            return leadsTo(a.first, relative) < leadsTo(b.first, relative);
+        });
+        std::shared_ptr<const DirHandle> at;
+        QStringList rest;
+        const bool found = from != madeDirs.cend() && leadsTo(from->first, relative) > 0;
         if (known)
-            *known = it != madeDirs.constEnd();
-        if (it != madeDirs.constEnd())
-            return *it;
-        const auto dir = ReceiveFile::makeDirectories(base, relative.split(QLatin1Char('/')));
-        if (dir) {
-            if (madeDirs.size() >= 4096)
-                madeDirs.clear();
-            madeDirs.insert(relative, *dir);
+            *known = found || madeBase;
+        if (found) {
+            at = from->second;
+            if (from->first.size() < relative.size())
+                rest = relative.mid(from->first.size() + 1).split(QLatin1Char('/'));
+        } else {
+            if (!madeBase)
+                madeBase = DirHandle::open(base);
+            at = madeBase;
+            rest = relative.split(QLatin1Char('/'));
         }
-        return dir;
+        // Its parent is held too: the next path is most often beside it or beneath it.
+        if (rest.size() > 1) {
+            const QString last = rest.takeLast();
+            at = ReceiveFile::makeDirectories(at, rest);
+            if (at)
+                hold(relative.left(relative.size() - last.size() - 1), at);
+            rest = QStringList{last};
+        }
+        at = ReceiveFile::makeDirectories(at, rest);
+        if (at)
+            hold(relative, at);
+        return at;
+    }
+    // How many characters of relative the held path covers: 0 unless it is relative or one
+    // of its parents.
+    static qsizetype leadsTo(const QString &held, const QString &relative)
+    {
+        if (relative.size() == held.size())
+            return relative == held ? held.size() : 0;
+        return relative.size() > held.size() && relative.at(held.size()) == QLatin1Char('/')
+                       && relative.startsWith(held)
+                   ? held.size()
+                   : 0;
+    }
+    // The most recent first; each held one is a descriptor.
+    void hold(const QString &relative, std::shared_ptr<const DirHandle> dir)
+    {
+        const auto it = std::find_if(madeDirs.begin(), madeDirs.end(),
+                                     [&relative](const auto &held) { return held.first == relative; });
+        if (it != madeDirs.end())
+            madeDirs.erase(it);
+        madeDirs.emplace_front(relative, std::move(dir));
+        if (madeDirs.size() > heldDirectories)
+            madeDirs.pop_back();
+    }
+    void forgetDirectories()
+    {
+        madeDirs.clear();
+        madeBase.reset();
     }
 
 
@@ -733,8 +777,12 @@ private:
     int takeUps = 0;            // parts taken up on this connection
     static constexpr int maxTakeUps = 64;
     std::optional<std::pair<QString, QString>> resolvedDir; // setting, directory
-    QHash<QString, QString> madeDirs; // of the folder arriving: relative path, directory
-    QString madeUnder;                // the receive directory they were made in
+    // Of the folder arriving, the directories used last: relative path, handle. Few, as each
+    // is a descriptor and every connection may hold them.
+    std::deque<std::pair<QString, std::shared_ptr<const DirHandle>>> madeDirs;
+    static constexpr size_t heldDirectories = 4;
+    std::shared_ptr<const DirHandle> madeBase; // the receive directory they were made in
+    QString madeUnder;                         // its path
     ReceiveFile file;
     QString receivedName; // of the latest header, for the failure reports
     QElapsedTimer fileClock; // since the open file's start code
