@@ -441,6 +441,8 @@ private:
             reason = QStringLiteral("cannot write the file; transfer failed");
         else if (state == RecTimeout)
             reason = QStringLiteral("the sender went silent; transfer ended incomplete");
+        else if (state == RecSenderStopped)
+            reason = QStringLiteral("the sender stopped the transfer; what arrived is kept as .part");
         else if (state == RecVerifyFailed)
             reason = QStringLiteral("the file's digest does not match; its bytes are kept as .part");
         else if (state == RecStreamFailed)

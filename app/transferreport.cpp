@@ -89,6 +89,11 @@ void MainWindow::getRecState(int state)
         setTransferBusy(true, 0);
         pollIncoming();
         break;
+    case RecSenderStopped:
+        log(QStringLiteral("发送方已中断传送,已收到的数据保留为 .part 文件\n"));
+        setTransferBusy(true, 0);
+        pollIncoming();
+        break;
     case RecText:
         logReceivedText(recvReports::takeText());
         break;

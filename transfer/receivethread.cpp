@@ -312,7 +312,7 @@ public:
     void fileTimedOut(quint64) override { endUnfinished(file.abandon()); }
 
     // kept: what arrived of the file is where it belongs (its part, or nothing when empty).
-    void endUnfinished(bool kept)
+    void endUnfinished(bool kept, int code = RecTimeout)
     {
         unlist();
         progress = false;
@@ -321,7 +321,7 @@ public:
             fail();
             return;
         }
-        notify(RecTimeout);
+        notify(code);
     }
 
     // The extended framing of an upgraded direction.
@@ -453,8 +453,8 @@ public:
 
     void aborted(extwire::AbortReason) override
     {
-        if (file.isOpen())
-            endUnfinished(file.abandonUnlessEmpty()); // nothing came: no empty part left behind
+        if (file.isOpen()) // nothing came: no empty part left behind
+            endUnfinished(file.abandonUnlessEmpty(), RecSenderStopped);
         endFolder(false);
     }
 
@@ -748,7 +748,7 @@ private:
         if (code == RecStarted)
             fileClock.start();
         const bool notStored = code == RecCreateFailed || code == RecWriteFailed || code == RecTimeout
-                               || code == RecVerifyFailed || code == RecStreamFailed;
+                               || code == RecVerifyFailed || code == RecStreamFailed || code == RecSenderStopped;
         if (tally && notStored && !receivedName.isEmpty())
             ++tally->report.failed;
         engine.postRecState(code);

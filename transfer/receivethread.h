@@ -191,7 +191,7 @@ public:
 signals:
     void sendRecState(int state);
     // The received name of a file that was not stored, with RecCreateFailed, RecWriteFailed,
-    // RecTimeout, RecVerifyFailed, RecStreamFailed (emitted right after that code) or
+    // RecTimeout, RecSenderStopped, RecVerifyFailed, RecStreamFailed (emitted right after that code) or
     // RecRefused (under discardFiles).
     void fileNotStored(int state, const QString &name);
     void queueDrained();

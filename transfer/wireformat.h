@@ -44,6 +44,9 @@ enum RecState : int {
     RecStreamFailed = 8,
     RecRefused = 9, // only with fileNotStored: consumed unwritten under discardFiles
     RecFolderEnded = 10, // a folder from an instance ended, whole or not; see recvReports::takeFolder
+    // Between two instances: the sender ended the file before its end (its abort frame); what
+    // arrived is kept as .part. A plain peer's stop still reads as RecTimeout.
+    RecSenderStopped = 11,
 };
 
 #endif
