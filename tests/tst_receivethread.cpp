@@ -2,6 +2,7 @@
 #include "transfer/filedigest.h"
 #include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
+#include "transfer/spaceledger.h"
 #include "transfer/wireformat.h"
 
 #include <QDir>
@@ -54,6 +55,14 @@ QByteArray readFile(const QString &path)
 }
 
 using Counters = QList<QPair<quint64, quint64>>;
+using FreeAndTotal = QPair<qint64, qint64>;
+
+// The system's answer while a test plants one (ReceiveFile::spaceQuery).
+ReceiveFile::VolumeSpace planted;
+ReceiveFile::VolumeSpace plantedSpace(const QString &)
+{
+    return planted;
+}
 
 } // namespace
 
@@ -145,6 +154,8 @@ void tst_ReceiveThread::init()
 void tst_ReceiveThread::cleanup()
 {
     engine.reset();
+    // Every file has ended: a grant left behind would shrink the room of all later ones.
+    QCOMPARE(spaceLedger::granted(), quint64(0));
     log.reset();
     temp.reset();
     receiveDirPath.set(QString());
@@ -414,6 +425,9 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
     // Another transfer's bytes in transit could be replaced under it.
     QTest::newRow("name of the temporary form") << QByteArray("report.pdf.0badf00d.part") << QString();
     QTest::newRow("declared size over the free space") << QByteArray("big.bin") << QStringLiteral("full");
+    QTest::newRow("declared size over what another connection left") << QByteArray("big.bin")
+                                                                     << QStringLiteral("granted");
+    QTest::newRow("free inodes down to the reserve") << QByteArray("a.txt") << QStringLiteral("inodes");
 #ifdef Q_OS_UNIX
     QTest::newRow("name of a link leading outside") << QByteArray("l.txt") << QStringLiteral("link");
 #endif
@@ -447,11 +461,20 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
         out.write("keep");
         out.close();
         QVERIFY(QFile::link(outside, recvPath(QStringLiteral("l.txt"))));
-    } else if (setup == QLatin1String("full")) {
-        // One byte short of the 30000 sent beside the reserve.
-        ReceiveFile::spaceQuery = [](const QString &) {
-            return ReceiveFile::VolumeSpace{ReceiveFile::minimumReserve + 29999, qint64(1) << 30};
-        };
+    } else if (setup == QLatin1String("full") || setup == QLatin1String("granted")) {
+        // One byte short of the 30000 sent beside the reserve; or room for them, which a file
+        // of connection 2 has been granted.
+        planted = ReceiveFile::VolumeSpace{0, qint64(1) << 30, -1, -1};
+        planted.available = ReceiveFile::reserveFor(planted) + (setup == QLatin1String("full") ? 29999 : 30000);
+        ReceiveFile::spaceQuery = plantedSpace;
+        if (setup == QLatin1String("granted")) {
+            send(2, {header("held.bin", 30000)});
+            QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+            log->codes.clear();
+        }
+    } else if (setup == QLatin1String("inodes")) {
+        planted = ReceiveFile::VolumeSpace{qint64(1) << 30, qint64(1) << 31, 1024, 1000000};
+        ReceiveFile::spaceQuery = plantedSpace;
     }
     const QStringList before = QDir(recvDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     const QByteArray data = pattern(30000);
@@ -546,12 +569,16 @@ void tst_ReceiveThread::writeFailureIsReported()
 #endif
 }
 
-// Catches a shutdown that loses the bytes of an open transfer or never returns.
+// Catches a shutdown that loses the bytes of an open transfer or never returns, and a grant of
+// free space that does not shrink as the bytes are written.
 void tst_ReceiveThread::shutdownKeepsTheOpenFile()
 {
     const QByteArray data = pattern(20000);
     send(1, {header("s.bin", 50000), data});
     QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress}));
+    // The rest of its declared size; the engine may hold back what could begin the end marker.
+    QVERIFY(spaceLedger::granted() >= quint64(50000 - data.size())
+            && spaceLedger::granted() <= quint64(50000 - data.size() + wire::endMarker.size()));
     engine.reset();
     QCOMPARE(readFile(recvPath(QStringLiteral("s.bin.part"))), data);
     QCOMPARE(log->codes.size(), 2);
@@ -663,24 +690,27 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::addColumn<QString>("name");       // a file to look at, when one is sent
     QTest::addColumn<QByteArray>("content"); // what it holds
     QTest::addColumn<QList<QByteArray>>("answers");
+    // The volume's free and total bytes as the system tells them; -1: the real answer.
+    QTest::addColumn<FreeAndTotal>("space");
+    const FreeAndTotal real(-1, -1);
 
     const QByteArray ours = encodeUpgrade(featureProof, false, {7, 42});
     const QByteArray theirs = encodeUpgrade(featureProof, false, {43});
     QTest::newRow("our nonce, cut in two, after a text")
         << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QString()
-        << QByteArray() << QList<QByteArray>{};
+        << QByteArray() << QList<QByteArray>{} << real;
     QTest::newRow("after a text ending as a start marker begins")
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3) + ours} << true << true
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3)} << QString() << QByteArray()
-        << QList<QByteArray>{};
+        << QList<QByteArray>{} << real;
     QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
-                                               << QString() << QByteArray() << QList<QByteArray>{};
+                                               << QString() << QByteArray() << QList<QByteArray>{} << real;
     QTest::newRow("inside a file it is file data")
         << QList<QByteArray>{header("f.bin", ours.size()) + ours + wire::endMarker} << true << false
-        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{};
+        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{} << real;
     QTest::newRow("toward a plain peer it is text") << QList<QByteArray>{ours} << false << false
                                                     << QList<QByteArray>{ours} << QString() << QByteArray()
-                                                    << QList<QByteArray>{};
+                                                    << QList<QByteArray>{} << real;
 
     const QByteArray reply = encodeUpgrade(featureFraming1, true, {42});
     FileDigest hello;
@@ -692,11 +722,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("after the reply, frames: a file stored on its digest")
         << QList<QByteArray>{reply + file.left(30), file.mid(30) + end(hello.result()) + text("hi")} << true << true
         << QList<QByteArray>{"hi"} << QStringLiteral("f.bin") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored)} << real;
     QTest::newRow("a byte changed on the way is caught, the bytes kept as .part")
         << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
         << QStringLiteral("f.bin.part") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)};
+        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)} << real;
     // Cut after 5 bytes, then offered again with the same size and time.
     const qint64 at = 1700000000000;
     FileDigest whole, other;
@@ -709,11 +739,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("a cut file resumes from its part")
         << QList<QByteArray>{cut("r1.bin") + start(5) + data("world", 5) + end(whole.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r1.bin") << QByteArray("helloworld")
-        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)} << real;
     QTest::newRow("a part whose start differs is received again from 0")
         << QList<QByteArray>{cut("r2.bin") + start(0) + data("HELLOWORLD", 10) + end(other.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r2.bin") << QByteArray("HELLOWORLD")
-        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)};
+        << QList<QByteArray>{accepted, accept(5, hello.result()), result(ResultStatus::Stored)} << real;
     const auto sent = [&](const char *path) {
         return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
     };
@@ -722,13 +752,35 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
                              + offer(QStringLiteral("p/a/x"), 5, 0) + sent("p/b") + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("p/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused), accepted,
-                             result(ResultStatus::Stored)};
+                             result(ResultStatus::Stored)} << real;
     QTest::newRow("a refused file sent whole with its offer is dropped quietly")
         << QList<QByteArray>{reply + folder(QStringLiteral("q"), 3, 15) + sent("q/a") + sent("q/a/x") + sent("q/b")
                              + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("q/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused),
-                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)};
+                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)} << real;
+
+    // 5 % of 24 MiB is kept free; a refused declaration must leave no grant or estimate behind.
+    const QByteArray small = pattern(100000);
+    FileDigest smallDigest;
+    smallDigest.add(small.constData(), small.size());
+    QTest::newRow("on a 24 MiB volume, 100 kB after a 10^12 declaration are stored")
+        << QList<QByteArray>{reply + offer(QStringLiteral("huge.bin"), 1000000000000, 0)
+                             + offer(QStringLiteral("small.bin"), quint64(small.size()), 0) + start(0)
+                             + data(small.constData(), small.size()) + end(smallDigest.result())}
+        << true << true << QList<QByteArray>{} << QStringLiteral("small.bin") << small
+        << QList<QByteArray>{refuse(RefuseReason::CannotCreate), accepted, result(ResultStatus::Stored)}
+        << FreeAndTotal(qint64(20) << 20, qint64(24) << 20);
+    // Room for two of its files: the system's answer is the same for each, so only the sizes
+    // recorded since keep the third out of the reserve.
+    const qint64 twentyMiB = qint64(20) << 20;
+    QTest::newRow("a tree's files are counted against the room")
+        << QList<QByteArray>{reply + folder(QStringLiteral("t"), 3, 15) + sent("t/a") + sent("t/b") + sent("t/c")
+                             + folderEnd()}
+        << true << true << QList<QByteArray>{} << QStringLiteral("t/b") << QByteArray("hello")
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored), accepted, result(ResultStatus::Stored),
+                             refuse(RefuseReason::CannotCreate), result(ResultStatus::WriteFailed)}
+        << FreeAndTotal(ReceiveFile::reserveFor({0, twentyMiB, -1, -1}) + 14, twentyMiB);
 }
 
 // Catches a connection proved by a stranger's nonce, an upgrade frame taken out of a file's
@@ -743,6 +795,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
     QFETCH(QString, name);
     QFETCH(QByteArray, content);
     QFETCH(QList<QByteArray>, answers);
+    QFETCH(FreeAndTotal, space);
+    if (space.first >= 0) {
+        planted = ReceiveFile::VolumeSpace{space.first, space.second, -1, -1};
+        ReceiveFile::spaceQuery = plantedSpace;
+    }
     QSignalSpy proofs(engine.get(), &receiveThread::peerUpgraded);
     QSignalSpy answered(engine.get(), &receiveThread::answerPeer);
     for (const QByteArray &bytes : pieces) {
