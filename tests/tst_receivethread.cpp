@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <numeric>
 
 #ifdef Q_OS_UNIX
@@ -119,6 +120,7 @@ private slots:
     void namesStayInsideTheReceiveDirectory_data();
     void namesStayInsideTheReceiveDirectory();
     void emptyReceiveDirMeansApplicationDir();
+    void writeFailureIsReported_data();
     void writeFailureIsReported();
     void shutdownKeepsTheOpenFile();
     void destructionRightAfterStartDoesNotHang();
@@ -530,10 +532,27 @@ void tst_ReceiveThread::emptyReceiveDirMeansApplicationDir()
     QCOMPARE(content, QByteArray("ok"));
 }
 
+void tst_ReceiveThread::writeFailureIsReported_data()
+{
+    QTest::addColumn<bool>("sizeLimit"); // else the room taken while the file is written
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("kept"); // -1: at least one look at the free space's worth
+#ifdef Q_OS_UNIX
+    QTest::newRow("writes past a file-size limit") << true << 60000 << 30000;
+#endif
+    // Granted its 9 MiB beside another file's 1 MiB, then someone else takes 1 MiB: looked at
+    // after 8 MiB, the rest no longer fits beside the other file's grant.
+    QTest::newRow("room taken while a sized file is written") << false << 9 * 1024 * 1024 << -1;
+}
+
 // Catches a failed write that goes unreported, keeps counting, or lets the rest of the
-// transfer through as text.
+// transfer through as text; and a file with a declared size that is never looked at again, or
+// looked at without the other files' grants.
 void tst_ReceiveThread::writeFailureIsReported()
 {
+    QFETCH(bool, sizeLimit);
+    QFETCH(int, size);
+    QFETCH(int, kept);
 #ifdef Q_OS_UNIX
     // A file-size limit makes writes past 30000 bytes fail, as a full disk would.
     struct Limit {
@@ -551,22 +570,44 @@ void tst_ReceiveThread::writeFailureIsReported()
             setrlimit(RLIMIT_FSIZE, &saved);
             std::signal(SIGXFSZ, SIG_DFL);
         }
-    } limit;
-    const QByteArray data = pattern(60000);
-    QList<QByteArray> pieces{header("w.bin", data.size())};
+    };
+    std::optional<Limit> limit;
+    if (sizeLimit)
+        limit.emplace();
+#endif
+    const QByteArray data = pattern(size);
+    ReceiveFile other;
+    if (!sizeLimit) {
+        const qint64 mib = 1024 * 1024;
+        planted = ReceiveFile::VolumeSpace{0, qint64(1) << 30, -1, -1};
+        planted.available = ReceiveFile::reserveFor(planted) + 10 * mib;
+        ReceiveFile::spaceQuery = plantedSpace;
+        QVERIFY(other.open(recvDir, QStringLiteral("other.bin"), quint64(mib)));
+        send(1, {header("w.bin", data.size())});
+        QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+        // As the volume will be once 8 MiB are written: 10 MiB less those and another 1 MiB.
+        planted.available -= 9 * mib;
+    }
+    QList<QByteArray> pieces;
+    if (sizeLimit)
+        pieces << header("w.bin", data.size());
     for (int pos = 0; pos < data.size(); pos += 12000)
         pieces << data.mid(pos, 12000);
     pieces << wire::endMarker << wire::greeting;
     send(1, pieces);
-    QTRY_COMPARE(log->codes.size() ? log->codes.last() : -1, int(RecText));
+    QTRY_COMPARE_WITH_TIMEOUT(log->codes.size() ? log->codes.last() : -1, int(RecText), 20000);
     log->codes.removeAll(RecProgress); // how many depends on how far the engine fell behind
     QCOMPARE(log->codes, (QList<int>{RecStarted, RecWriteFailed, RecText}));
     QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
-    QCOMPARE(readFile(recvPath(QStringLiteral("w.bin.part"))), data.left(30000));
+    const QByteArray part = readFile(recvPath(QStringLiteral("w.bin.part")));
+    if (kept >= 0) {
+        QCOMPARE(part.size(), kept);
+    } else {
+        QVERIFY2(part.size() >= int(ReceiveFile::spaceCheckBytes) && part.size() < data.size(),
+                 QByteArray::number(part.size()).constData());
+    }
+    QCOMPARE(part, data.left(part.size()));
     QVERIFY(!QFileInfo::exists(recvPath(QStringLiteral("w.bin"))));
-#else
-    QSKIP("needs a file-size limit to make writes fail");
-#endif
 }
 
 // Catches a shutdown that loses the bytes of an open transfer or never returns, and a grant of
