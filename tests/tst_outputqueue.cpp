@@ -13,26 +13,17 @@
 class tst_OutputQueue : public QObject {
     Q_OBJECT
 private slots:
-    void linesPastTheBoundAreCounted_data();
-    void linesPastTheBoundAreCounted();
+    void receivedFileLinesPastTheBoundAreCounted();
 };
 
-void tst_OutputQueue::linesPastTheBoundAreCounted_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::newRow("received files") << int(OutputQueue::Kept);
-    QTest::newRow("texts") << int(OutputQueue::Droppable);
-}
-
-// Faults: lines of either kind held without bound while nobody reads (a peer's flood of empty
-// files grew the receiver by the megabyte), lines lost without a count of them, or a count
-// that is wrong or out of place.
-void tst_OutputQueue::linesPastTheBoundAreCounted()
+// Faults: lines of received files held without bound while nobody reads (a peer's flood of
+// empty files grew the receiver by the megabyte), lines lost without a count of them, or a
+// count that is wrong or out of place.
+void tst_OutputQueue::receivedFileLinesPastTheBoundAreCounted()
 {
 #ifndef Q_OS_UNIX
     QSKIP("a pipe left unread stands for the stalled reader");
 #else
-    QFETCH(int, kind);
     int fds[2];
     QVERIFY(::pipe(fds) == 0);
     FILE *stream = ::fdopen(fds[1], "w");
@@ -43,7 +34,7 @@ void tst_OutputQueue::linesPastTheBoundAreCounted()
     const auto line = [](int i) { return "line " + QByteArray::number(i).rightJustified(6, '0') + '\n'; };
     auto queue = std::make_unique<OutputQueue>(stream, bound, bound);
     for (int i = 0; i < count; ++i)
-        queue->add(line(i), OutputQueue::Kind(kind));
+        queue->add(line(i), OutputQueue::Kept);
 
     // The reader comes back.
     const QByteArray said = " lines not shown: the output was not being read\n";

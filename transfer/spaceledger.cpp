@@ -4,7 +4,8 @@
 #include <QMutexLocker>
 
 namespace {
-QMutex mutex;
+// The ledger's own, held for nothing but the sum; constant-initialised, so usable whenever.
+QBasicMutex mutex;
 quint64 total = 0; // under mutex
 } // namespace
 

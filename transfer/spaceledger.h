@@ -7,7 +7,8 @@
 
 // Bytes granted to the files being received and not yet written, for the whole process:
 // files that each fit in the free space alone must not together take the room kept free.
-// Its mutex is its own (in spaceledger.cpp) and guards only the sum; any thread may call.
+// The ledger owns its mutex (in spaceledger.cpp), which guards only the sum: any thread may
+// call, and nothing else is done while it is held.
 namespace spaceLedger {
 
 // Grants bytes when they fit in room (the free space less the reserve) less what is granted
