@@ -38,7 +38,8 @@ QThread *abandonedWriters[2] = {};
 int abandonedCount = 0;
 } // namespace
 
-OutputQueue::OutputQueue(FILE *stream, qint64 droppableBound) : bound(droppableBound), shared(new Shared)
+OutputQueue::OutputQueue(FILE *stream, qint64 droppableBound, qint64 keptLineBound)
+    : bound(droppableBound), keptBound(keptLineBound), shared(new Shared)
 {
     std::fflush(stream);
 #ifdef Q_OS_WIN
@@ -77,15 +78,15 @@ void OutputQueue::add(const QByteArray &line, Kind kind)
 {
     QMutexLocker lock(&shared->mutex);
     std::deque<Entry> &entries = shared->entries;
-    if (kind == Droppable && shared->droppableBytes + line.size() > bound) {
+    qint64 &held = kind == Droppable ? shared->droppableBytes : shared->keptBytes;
+    if (held + line.size() > (kind == Droppable ? bound : keptBound)) {
         if (!entries.empty() && entries.back().leftOut > 0)
             ++entries.back().leftOut;
         else
             entries.push_back(Entry{QByteArray(), false, 1});
     } else {
         entries.push_back(Entry{line, kind == Droppable, 0});
-        if (kind == Droppable)
-            shared->droppableBytes += line.size();
+        held += line.size();
     }
     shared->changed.wakeAll();
 }
@@ -101,8 +102,7 @@ void OutputQueue::Writer::run()
             break;
         Entry entry = std::move(shared->entries.front());
         shared->entries.pop_front();
-        if (entry.droppable)
-            shared->droppableBytes -= entry.line.size();
+        (entry.droppable ? shared->droppableBytes : shared->keptBytes) -= entry.line.size();
         lock.unlock();
         if (entry.leftOut > 0)
             entry.line = "lumo-transfer: " + QByteArray::number(entry.leftOut)

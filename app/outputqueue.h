@@ -13,12 +13,12 @@
 // that stops reading never blocks the event loop (signals still end the program). Lines that
 // may be left out (texts, notices) are held up to a bound; past it they are counted, and the
 // count is written as one line where they would have been. Kept lines (received files) are
-// never left out.
+// held to a larger bound of their own, since a peer can send empty files without end too.
 class OutputQueue {
 public:
     enum Kind { Kept, Droppable };
 
-    explicit OutputQueue(FILE *stream, qint64 droppableBound = defaultBound);
+    explicit OutputQueue(FILE *stream, qint64 droppableBound = defaultBound, qint64 keptLineBound = defaultKeptBound);
     // Waits up to drainMs for the lines to be written; a writer still blocked then is left
     // to the end of the process.
     ~OutputQueue();
@@ -29,6 +29,7 @@ public:
     void add(const QByteArray &line, Kind kind);
 
     static constexpr qint64 defaultBound = 1024 * 1024;
+    static constexpr qint64 defaultKeptBound = 4 * 1024 * 1024;
     static constexpr int drainMs = 250;
 
 private:
@@ -43,6 +44,7 @@ private:
         QWaitCondition changed; // with mutex: a line added, the end asked, the writer done
         std::deque<Entry> entries;
         qint64 droppableBytes = 0; // of the entries held
+        qint64 keptBytes = 0;
         bool ending = false;
         bool done = false; // the writer has written everything it will
     };
@@ -56,6 +58,7 @@ private:
     };
 
     const qint64 bound;
+    const qint64 keptBound;
     Shared *shared;
     Writer *writer;
 };

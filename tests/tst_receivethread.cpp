@@ -2,6 +2,7 @@
 #include "transfer/filedigest.h"
 #include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
+#include "transfer/spaceledger.h"
 #include "transfer/wireformat.h"
 
 #include <QDir>
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <numeric>
 
 #ifdef Q_OS_UNIX
@@ -54,6 +56,14 @@ QByteArray readFile(const QString &path)
 }
 
 using Counters = QList<QPair<quint64, quint64>>;
+using FreeAndTotal = QPair<qint64, qint64>;
+
+// The system's answer while a test plants one (ReceiveFile::spaceQuery).
+ReceiveFile::VolumeSpace planted;
+ReceiveFile::VolumeSpace plantedSpace(const QString &)
+{
+    return planted;
+}
 
 } // namespace
 
@@ -111,6 +121,7 @@ private slots:
     void namesStayInsideTheReceiveDirectory_data();
     void namesStayInsideTheReceiveDirectory();
     void emptyReceiveDirMeansApplicationDir();
+    void writeFailureIsReported_data();
     void writeFailureIsReported();
     void shutdownKeepsTheOpenFile();
     void destructionRightAfterStartDoesNotHang();
@@ -146,6 +157,8 @@ void tst_ReceiveThread::init()
 void tst_ReceiveThread::cleanup()
 {
     engine.reset();
+    // Every file has ended: a grant left behind would shrink the room of all later ones.
+    QCOMPARE(spaceLedger::granted(), quint64(0));
     log.reset();
     temp.reset();
     receiveDirPath.set(QString());
@@ -438,6 +451,9 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently_data()
     // Another transfer's bytes in transit could be replaced under it.
     QTest::newRow("name of the temporary form") << QByteArray("report.pdf.0badf00d.part") << QString();
     QTest::newRow("declared size over the free space") << QByteArray("big.bin") << QStringLiteral("full");
+    QTest::newRow("declared size over what another connection left") << QByteArray("big.bin")
+                                                                     << QStringLiteral("granted");
+    QTest::newRow("free inodes down to the reserve") << QByteArray("a.txt") << QStringLiteral("inodes");
 #ifdef Q_OS_UNIX
     QTest::newRow("name of a link leading outside") << QByteArray("l.txt") << QStringLiteral("link");
 #endif
@@ -471,11 +487,20 @@ void tst_ReceiveThread::createFailureConsumesTransferSilently()
         out.write("keep");
         out.close();
         QVERIFY(QFile::link(outside, recvPath(QStringLiteral("l.txt"))));
-    } else if (setup == QLatin1String("full")) {
-        // One byte short of the 30000 sent beside the reserve.
-        ReceiveFile::spaceQuery = [](const QString &) {
-            return ReceiveFile::VolumeSpace{ReceiveFile::minimumReserve + 29999, qint64(1) << 30};
-        };
+    } else if (setup == QLatin1String("full") || setup == QLatin1String("granted")) {
+        // One byte short of the 30000 sent beside the reserve; or room for them, which a file
+        // of connection 2 has been granted.
+        planted = ReceiveFile::VolumeSpace{0, qint64(1) << 30, -1, -1};
+        planted.available = ReceiveFile::reserveFor(planted) + (setup == QLatin1String("full") ? 29999 : 30000);
+        ReceiveFile::spaceQuery = plantedSpace;
+        if (setup == QLatin1String("granted")) {
+            send(2, {header("held.bin", 30000)});
+            QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+            log->codes.clear();
+        }
+    } else if (setup == QLatin1String("inodes")) {
+        planted = ReceiveFile::VolumeSpace{qint64(1) << 30, qint64(1) << 31, 1024, 1000000};
+        ReceiveFile::spaceQuery = plantedSpace;
     }
     const QStringList before = QDir(recvDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     const QByteArray data = pattern(30000);
@@ -531,10 +556,28 @@ void tst_ReceiveThread::emptyReceiveDirMeansApplicationDir()
     QCOMPARE(content, QByteArray("ok"));
 }
 
+void tst_ReceiveThread::writeFailureIsReported_data()
+{
+    QTest::addColumn<bool>("sizeLimit"); // else the room taken while the file is written
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("kept"); // at least, and short of the whole
+#ifdef Q_OS_UNIX
+    QTest::newRow("writes past a file-size limit") << true << 60000 << 30000; // the limit
+#endif
+    // Granted its 9 MiB beside another file's 1 MiB, then someone else takes 1 MiB: looked at
+    // after 8 MiB, the rest no longer fits beside the other file's grant.
+    QTest::newRow("room taken while a sized file is written") << false << 9 * 1024 * 1024
+                                                               << int(ReceiveFile::spaceCheckBytes);
+}
+
 // Catches a failed write that goes unreported, keeps counting, or lets the rest of the
-// transfer through as text.
+// transfer through as text; and a file with a declared size that is never looked at again, or
+// looked at without the other files' grants.
 void tst_ReceiveThread::writeFailureIsReported()
 {
+    QFETCH(bool, sizeLimit);
+    QFETCH(int, size);
+    QFETCH(int, kept);
 #ifdef Q_OS_UNIX
     // A file-size limit makes writes past 30000 bytes fail, as a full disk would.
     struct Limit {
@@ -552,30 +595,51 @@ void tst_ReceiveThread::writeFailureIsReported()
             setrlimit(RLIMIT_FSIZE, &saved);
             std::signal(SIGXFSZ, SIG_DFL);
         }
-    } limit;
-    const QByteArray data = pattern(60000);
-    QList<QByteArray> pieces{header("w.bin", data.size())};
+    };
+    std::optional<Limit> limit;
+    if (sizeLimit)
+        limit.emplace();
+#endif
+    const QByteArray data = pattern(size);
+    ReceiveFile other;
+    if (!sizeLimit) {
+        const qint64 mib = 1024 * 1024;
+        planted = ReceiveFile::VolumeSpace{0, qint64(1) << 30, -1, -1};
+        planted.available = ReceiveFile::reserveFor(planted) + 10 * mib;
+        ReceiveFile::spaceQuery = plantedSpace;
+        QVERIFY(other.open(recvDir, QStringLiteral("other.bin"), quint64(mib)));
+        send(1, {header("w.bin", data.size())});
+        QTRY_COMPARE(log->codes, QList<int>{RecStarted});
+        // As the volume will be once 8 MiB are written: 10 MiB less those and another 1 MiB.
+        planted.available -= 9 * mib;
+    }
+    QList<QByteArray> pieces;
+    if (sizeLimit)
+        pieces << header("w.bin", data.size());
     for (int pos = 0; pos < data.size(); pos += 12000)
         pieces << data.mid(pos, 12000);
     pieces << wire::endMarker << wire::greeting;
     send(1, pieces);
-    QTRY_COMPARE(log->codes.size() ? log->codes.last() : -1, int(RecText));
+    QTRY_COMPARE_WITH_TIMEOUT(log->codes.size() ? log->codes.last() : -1, int(RecText), 20000);
     log->codes.removeAll(RecProgress); // how many depends on how far the engine fell behind
     QCOMPARE(log->codes, (QList<int>{RecStarted, RecWriteFailed, RecText}));
     QCOMPARE(log->texts, QList<QByteArray>{wire::greeting});
-    QCOMPARE(readFile(recvPath(QStringLiteral("w.bin.part"))), data.left(30000));
+    const QByteArray part = readFile(recvPath(QStringLiteral("w.bin.part")));
+    QVERIFY2(part.size() >= kept && part.size() < data.size(), QByteArray::number(part.size()).constData());
+    QCOMPARE(part, data.left(part.size()));
     QVERIFY(!QFileInfo::exists(recvPath(QStringLiteral("w.bin"))));
-#else
-    QSKIP("needs a file-size limit to make writes fail");
-#endif
 }
 
-// Catches a shutdown that loses the bytes of an open transfer or never returns.
+// Catches a shutdown that loses the bytes of an open transfer or never returns, and a grant of
+// free space that does not shrink as the bytes are written.
 void tst_ReceiveThread::shutdownKeepsTheOpenFile()
 {
     const QByteArray data = pattern(20000);
     send(1, {header("s.bin", 50000), data});
     QTRY_COMPARE(log->codes, (QList<int>{RecStarted, RecProgress}));
+    // The rest of its declared size; the engine may hold back what could begin the end marker.
+    QVERIFY(spaceLedger::granted() >= quint64(50000 - data.size())
+            && spaceLedger::granted() <= quint64(50000 - data.size() + wire::endMarker.size()));
     engine.reset();
     QCOMPARE(readFile(recvPath(QStringLiteral("s.bin.part"))), data);
     QCOMPARE(log->codes.size(), 2);
@@ -697,24 +761,27 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     // A directory of the receive directory that a local user makes a link to a directory
     // outside, just before the last piece (once the pieces before it made it, if they came).
     QTest::addColumn<QString>("link");
+    // The volume's free and total bytes as the system tells them; -1: the real answer.
+    QTest::addColumn<FreeAndTotal>("space");
+    const FreeAndTotal real(-1, -1);
 
     const QByteArray ours = encodeUpgrade(featureProof, false, {7, 42});
     const QByteArray theirs = encodeUpgrade(featureProof, false, {43});
     QTest::newRow("our nonce, cut in two, after a text")
         << QList<QByteArray>{"hi" + ours.left(10), ours.mid(10)} << true << true << QList<QByteArray>{"hi"} << QString()
-        << QByteArray() << QList<QByteArray>{} << QString();
+        << QByteArray() << QList<QByteArray>{} << QString() << real;
     QTest::newRow("after a text ending as a start marker begins")
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3) + ours} << true << true
         << QList<QByteArray>{QByteArray("hi") + QByteArray(wire::startMarker).left(3)} << QString() << QByteArray()
-        << QList<QByteArray>{} << QString();
+        << QList<QByteArray>{} << QString() << real;
     QTest::newRow("another nonce is no proof") << QList<QByteArray>{theirs} << true << false << QList<QByteArray>{}
-                                               << QString() << QByteArray() << QList<QByteArray>{} << QString();
+                                               << QString() << QByteArray() << QList<QByteArray>{} << QString() << real;
     QTest::newRow("inside a file it is file data")
         << QList<QByteArray>{header("f.bin", ours.size()) + ours + wire::endMarker} << true << false
-        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{} << QString();
+        << QList<QByteArray>{} << QStringLiteral("f.bin") << ours << QList<QByteArray>{} << QString() << real;
     QTest::newRow("toward a plain peer it is text") << QList<QByteArray>{ours} << false << false
                                                     << QList<QByteArray>{ours} << QString() << QByteArray()
-                                                    << QList<QByteArray>{} << QString();
+                                                    << QList<QByteArray>{} << QString() << real;
 
     const QByteArray reply = encodeUpgrade(featureFraming1, true, {42});
     FileDigest hello;
@@ -726,11 +793,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("after the reply, frames: a file stored on its digest")
         << QList<QByteArray>{reply + file.left(30), file.mid(30) + end(hello.result()) + text("hi")} << true << true
         << QList<QByteArray>{"hi"} << QStringLiteral("f.bin") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::Stored)} << QString();
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored)} << QString() << real;
     QTest::newRow("a byte changed on the way is caught, the bytes kept as .part")
         << QList<QByteArray>{reply + file + end(flipped.result())} << true << true << QList<QByteArray>{}
         << QStringLiteral("f.bin.part") << QByteArray("hello")
-        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)} << QString();
+        << QList<QByteArray>{accepted, result(ResultStatus::DigestMismatch)} << QString() << real;
     // Cut after 5 bytes, then offered again with the same size and time.
     const qint64 at = 1700000000000;
     const QByteArray helloHeld = FileDigest::keyed({42}, hello.result()); // the answer to a held prefix
@@ -744,18 +811,18 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
     QTest::newRow("a cut file resumes from its part")
         << QList<QByteArray>{cut("r1.bin") + start(5) + data("world", 5) + end(whole.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r1.bin") << QByteArray("helloworld")
-        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString();
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString() << real;
     QTest::newRow("a part whose start differs is received again from 0")
         << QList<QByteArray>{cut("r2.bin") + start(0) + data("HELLOWORLD", 10) + end(other.result())} << true << true
         << QList<QByteArray>{} << QStringLiteral("r2.bin") << QByteArray("HELLOWORLD")
-        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString();
+        << QList<QByteArray>{accepted, accept(5, helloHeld), result(ResultStatus::Stored)} << QString() << real;
     // A stranger replays the answer as the digest of a file as long as the part.
     QTest::newRow("an answer replayed for a file as long as its part is not stored")
         << QList<QByteArray>{reply + offer(QStringLiteral("r3.bin"), 10, at) + start(0) + data("hello", 5)
                              + abort(AbortReason::Stopped) + offer(QStringLiteral("r3.bin"), 5, at) + start(5)
                              + end(helloHeld)}
         << true << true << QList<QByteArray>{} << QStringLiteral("r3.bin") << QByteArray("<missing>")
-        << QList<QByteArray>{accepted, accepted, result(ResultStatus::WriteFailed)} << QString();
+        << QList<QByteArray>{accepted, accepted, result(ResultStatus::WriteFailed)} << QString() << real;
     const auto sent = [&](const char *path) {
         return offer(QString::fromLatin1(path), 5, 0) + start(0) + data("hello", 5) + end(hello.result());
     };
@@ -764,25 +831,47 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer_data()
                              + offer(QStringLiteral("p/a/x"), 5, 0) + sent("p/b") + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("p/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused), accepted,
-                             result(ResultStatus::Stored)} << QString();
+                             result(ResultStatus::Stored)} << QString() << real;
     QTest::newRow("a refused file sent whole with its offer is dropped quietly")
         << QList<QByteArray>{reply + folder(QStringLiteral("q"), 3, 15) + sent("q/a") + sent("q/a/x") + sent("q/b")
                              + folderEnd()}
         << true << true << QList<QByteArray>{} << QStringLiteral("q/b") << QByteArray("hello")
         << QList<QByteArray>{accepted, result(ResultStatus::Stored), refuse(RefuseReason::PathRefused),
-                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)} << QString();
+                             result(ResultStatus::WriteFailed), accepted, result(ResultStatus::Stored)} << QString() << real;
 #ifdef Q_OS_UNIX
     const QList<QByteArray> refusedTwice{refuse(RefuseReason::PathRefused), result(ResultStatus::WriteFailed),
                                          refuse(RefuseReason::PathRefused), result(ResultStatus::WriteFailed)};
     QTest::newRow("a directory swapped for a link after it was made is not followed")
         << QList<QByteArray>{reply + folder(QStringLiteral("s"), 3, 10) + directory(QStringLiteral("s/d")),
                              sent("s/d/new") + sent("s/d/old") + folderEnd()}
-        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("s/d");
+        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("s/d") << real;
     QTest::newRow("a link planted in a folder's path is not followed")
         << QList<QByteArray>{reply + folder(QStringLiteral("t"), 3, 10) + directory(QStringLiteral("t/d/e"))
                              + sent("t/d/e/new") + sent("t/d/old") + folderEnd()}
-        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("t/d");
+        << true << true << QList<QByteArray>{} << QString() << QByteArray() << refusedTwice << QStringLiteral("t/d") << real;
 #endif
+
+    // 5 % of 24 MiB is kept free; a refused declaration must leave no grant or estimate behind.
+    const QByteArray small = pattern(100000);
+    FileDigest smallDigest;
+    smallDigest.add(small.constData(), small.size());
+    QTest::newRow("on a 24 MiB volume, 100 kB after a 10^12 declaration are stored")
+        << QList<QByteArray>{reply + offer(QStringLiteral("huge.bin"), 1000000000000, 0)
+                             + offer(QStringLiteral("small.bin"), quint64(small.size()), 0) + start(0)
+                             + data(small.constData(), small.size()) + end(smallDigest.result())}
+        << true << true << QList<QByteArray>{} << QStringLiteral("small.bin") << small
+        << QList<QByteArray>{refuse(RefuseReason::CannotCreate), accepted, result(ResultStatus::Stored)}
+        << QString() << FreeAndTotal(qint64(20) << 20, qint64(24) << 20);
+    // Room for two of its files: the system's answer is the same for each, so only the sizes
+    // recorded since keep the third out of the reserve.
+    const qint64 twentyMiB = qint64(20) << 20;
+    QTest::newRow("a tree's files are counted against the room")
+        << QList<QByteArray>{reply + folder(QStringLiteral("t"), 3, 15) + sent("t/a") + sent("t/b") + sent("t/c")
+                             + folderEnd()}
+        << true << true << QList<QByteArray>{} << QStringLiteral("t/b") << QByteArray("hello")
+        << QList<QByteArray>{accepted, result(ResultStatus::Stored), accepted, result(ResultStatus::Stored),
+                             refuse(RefuseReason::CannotCreate), result(ResultStatus::WriteFailed)}
+        << QString() << FreeAndTotal(ReceiveFile::reserveFor({0, twentyMiB, -1, -1}) + 14, twentyMiB);
 }
 
 // Catches a connection proved by a stranger's nonce, an upgrade frame taken out of a file's
@@ -803,6 +892,11 @@ void tst_ReceiveThread::upgradeFrameProvesOnlyOutsideATransfer()
     QFile old(QDir(outside).filePath(QStringLiteral("old")));
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("keep") == 4);
     old.close();
+    QFETCH(FreeAndTotal, space);
+    if (space.first >= 0) {
+        planted = ReceiveFile::VolumeSpace{space.first, space.second, -1, -1};
+        ReceiveFile::spaceQuery = plantedSpace;
+    }
     QSignalSpy proofs(engine.get(), &receiveThread::peerUpgraded);
     QSignalSpy answered(engine.get(), &receiveThread::answerPeer);
     for (int i = 0; i < pieces.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "transfer/receivefile.h"
 
 #include "transfer/filedigest.h"
+#include "transfer/spaceledger.h"
 #include "transfer/streamparser.h"
 
 #include <QCoreApplication>
@@ -93,20 +94,30 @@ QString partNameFor(const QString &name, int limit)
 }
 
 // Asked once per file: one system call, not the mount table that QStorageInfo reads.
+// Windows has no inode count: those figures stay unknown there.
 ReceiveFile::VolumeSpace systemSpace(const QString &dir)
 {
+    ReceiveFile::VolumeSpace space;
 #ifdef Q_OS_WIN
     ULARGE_INTEGER available, total;
     if (!GetDiskFreeSpaceExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(dir).utf16()), &available,
                              &total, nullptr))
-        return {};
-    return {qint64(available.QuadPart), qint64(total.QuadPart)};
+        return space;
+    space.available = qint64(available.QuadPart);
+    space.total = qint64(total.QuadPart);
 #else
     struct statvfs fs;
     if (::statvfs(QFile::encodeName(dir).constData(), &fs) != 0)
-        return {};
-    return {qint64(fs.f_bavail) * qint64(fs.f_frsize), qint64(fs.f_blocks) * qint64(fs.f_frsize)};
+        return space;
+    space.available = qint64(fs.f_bavail) * qint64(fs.f_frsize);
+    space.total = qint64(fs.f_blocks) * qint64(fs.f_frsize);
+    // No count at all (btrfs, FAT, an unlimited tmpfs) means none is kept, not none is left.
+    if (fs.f_files > 0) {
+        space.inodesAvailable = qint64(fs.f_favail);
+        space.inodesTotal = qint64(fs.f_files);
+    }
 #endif
+    return space;
 }
 
 ReceiveFile::VolumeSpace spaceOf(const QString &dir)
@@ -138,6 +149,7 @@ bool ReceiveFile::openFile(std::shared_ptr<const DirHandle> dir, const QString &
 {
     abandon();
     count = 0;
+    declared.reset();
     target.clear();
     modifiedTime.reset();
     if (!dir || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")
@@ -158,23 +170,33 @@ bool ReceiveFile::openFile(std::shared_ptr<const DirHandle> dir, const QString &
     const DirHandle::Kind kind = dir->entry(name).kind;
     if (kind != DirHandle::Kind::Missing && kind != DirHandle::Kind::File)
         return false;
+    const VolumeSpace space = spaceBefore(dir->path(), declaredSize.value_or(0));
+    if (!inodesLeft(space))
+        return false;
     if (declaredSize) {
-        const VolumeSpace space = spaceBefore(dir->path(), *declaredSize);
-        const qint64 room = space.available - reserveFor(space);
-        if (space.available >= 0 && (room < 0 || *declaredSize > quint64(room)))
+        const std::optional<qint64> room =
+            space.available < 0 ? std::nullopt : std::optional<qint64>(space.available - reserveFor(space));
+        if (!spaceLedger::grant(room, *declaredSize))
             return false;
+        granted = *declaredSize;
     }
     directory = std::move(dir);
     partName = partNameFor(name, limit);
     if (!(modifiedMs && takeUpPart(name, limit, *declaredSize, *modifiedMs)) && !createTemporary(name, limit)) {
         directory.reset();
+        keepGrant(0);
         return false;
     }
     targetName = name;
     target = directory->filePath(name);
     receiveDir = directory->path();
     modifiedTime = modifiedMs;
-    nextSpaceCheck = declaredSize ? *declaredSize + 1 : 0;
+    declared = declaredSize;
+    keepGrant(declaredLeft()); // a part taken up is on the disk already
+    spaceSeen.wanted += declaredSize.value_or(0);
+    ++spaceSeen.entries;
+    // Without a size the first write looks, as one may come after the room is gone.
+    nextSpaceCheck = declaredSize ? count + spaceCheckBytes : 0;
     return true;
 }
 
@@ -314,6 +336,7 @@ quint64 ReceiveFile::readBack(FileDigest &digest, qint64 budgetMs)
         file.resize(0);
     }
     count = kept;
+    keepGrant(declaredLeft());
     file.seek(qint64(kept));
     return kept;
 }
@@ -321,6 +344,7 @@ quint64 ReceiveFile::readBack(FileDigest &digest, qint64 budgetMs)
 bool ReceiveFile::restart()
 {
     count = 0;
+    keepGrant(declaredLeft());
     return file.resize(0) && file.seek(0);
 }
 
@@ -337,6 +361,9 @@ std::shared_ptr<const DirHandle> ReceiveFile::makeDirectories(std::shared_ptr<co
 #endif
         if ((isProgramFile(name) && isApplicationDir(at->path())) || nameLength(name) > at->nameLimit())
             return nullptr;
+        // A new directory takes an inode: the reserve stays free beside it.
+        if (at->entry(name).kind == DirHandle::Kind::Missing && !inodesLeft(spaceOf(at->path())))
+            return nullptr;
         at = DirHandle::child(at, name);
     }
     return at;
@@ -345,49 +372,82 @@ std::shared_ptr<const DirHandle> ReceiveFile::makeDirectories(std::shared_ptr<co
 bool ReceiveFile::write(const char *data, qsizetype size)
 {
     const qint64 n = file.write(data, size);
-    if (n > 0)
+    if (n > 0) {
         count += quint64(n);
+        if (granted > 0)
+            keepGrant(declaredLeft());
+    }
     return n == size && roomLeft();
 }
 
-// Asked of the system again after a second, or once 64 MiB were asked for since, and meanwhile
-// lowered by what was asked for: one statfs per small file of a tree would be a tenth of its
-// cost. A test's planted answer is taken as it is.
+// Asked of the system again after a second, or once 64 MiB were granted since, and meanwhile
+// lowered by what was granted and by the files opened: one statfs per small file of a tree
+// would be a tenth of its cost. openFile() records a file only once it is granted, so that a
+// refused declaration leaves the estimate as it was.
 ReceiveFile::VolumeSpace ReceiveFile::spaceBefore(const QString &dir, quint64 wanted)
 {
     constexpr qint64 maxAgeMs = 1000;
     constexpr quint64 maxWanted = 64 * 1024 * 1024;
-    if (spaceQuery.load())
-        return spaceOf(dir);
     SpaceSeen &seen = spaceSeen;
-    if (seen.dir != dir || !seen.age.isValid() || seen.age.elapsed() >= maxAgeMs || seen.wanted + wanted > maxWanted
-        || seen.space.available < 0) {
+    if (seen.dir != dir || !seen.age.isValid() || seen.age.elapsed() >= maxAgeMs || wanted > maxWanted
+        || seen.wanted + wanted > maxWanted || seen.space.available < 0) {
         seen.dir = dir;
         seen.space = spaceOf(dir);
         seen.age.start();
         seen.wanted = 0;
+        seen.entries = 0;
     }
     VolumeSpace space = seen.space;
     if (space.available >= 0)
         space.available = std::max<qint64>(0, space.available - qint64(seen.wanted));
-    seen.wanted += wanted;
+    if (space.inodesAvailable >= 0)
+        space.inodesAvailable = std::max<qint64>(0, space.inodesAvailable - seen.entries);
     return space;
 }
 
-// Looked at every spaceCheckBytes, so the cost stays a small share of the writes; the declared
-// size was checked at the start.
+// Looked at every spaceCheckBytes, so the cost stays a small share of the writes, whatever
+// the file declared: the room it was granted may have gone to writers outside the program.
 bool ReceiveFile::roomLeft()
 {
     if (count < nextSpaceCheck)
         return true;
     nextSpaceCheck = count + spaceCheckBytes;
     const VolumeSpace space = spaceOf(receiveDir);
-    return space.available < 0 || space.available > reserveFor(space);
+    if (space.available < 0)
+        return true;
+    const qint64 others = qint64(spaceLedger::granted() - granted);
+    const qint64 room = space.available - reserveFor(space) - others;
+    // Within its declared size a file needs room for the rest of it; past it, or without a
+    // size, any room at all.
+    return declared && count <= *declared ? room >= qint64(granted) : room > 0;
 }
 
+// Free space is what this user may take (f_bavail), so the blocks kept for root stay free
+// besides: a reserve of 5 % leaves a small volume usable and a large one its last 64 MiB.
 qint64 ReceiveFile::reserveFor(const VolumeSpace &space)
 {
-    return qMax(minimumReserve, space.total / 100);
+    if (space.total < 0)
+        return maximumReserve;
+    return std::min(maximumReserve, space.total / 100 * reservePercent);
+}
+
+qint64 ReceiveFile::inodeReserveFor(const VolumeSpace &space)
+{
+    if (space.inodesTotal < 0)
+        return maximumInodeReserve;
+    return std::min(maximumInodeReserve, space.inodesTotal / 100);
+}
+
+// A new file or directory takes one inode; the reserve stays free beside it.
+bool ReceiveFile::inodesLeft(const VolumeSpace &space)
+{
+    return space.inodesAvailable < 0 || space.inodesAvailable > inodeReserveFor(space);
+}
+
+void ReceiveFile::keepGrant(quint64 bytes)
+{
+    spaceLedger::adjust(granted, bytes);
+    granted = bytes;
 }
 
 int ReceiveFile::nameLength(const QString &name)
@@ -481,6 +541,7 @@ struct Released {
 
 bool ReceiveFile::finish()
 {
+    keepGrant(0);
     if (!file.isOpen())
         return false;
     const Released released{directory};
@@ -496,6 +557,7 @@ bool ReceiveFile::finish()
 
 bool ReceiveFile::abandon()
 {
+    keepGrant(0);
     if (!file.isOpen())
         return true;
     const Released released{directory};
@@ -510,6 +572,7 @@ bool ReceiveFile::abandon()
 
 bool ReceiveFile::abandonUnlessEmpty()
 {
+    keepGrant(0);
     if (!file.isOpen() || count > 0 || !stillUnderItsName())
         return abandon();
     const Released released{directory};

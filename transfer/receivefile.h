@@ -51,8 +51,10 @@ public:
     // the program's own files when dir is the application's directory, and an existing entry
     // that is not a plain file: a link could lead out of the directory, and a pipe or device
     // could block the engine. Also refuses a name longer than the directory's file system
-    // allows, a name of the temporary form, and a declared size that does not fit in the free
-    // space beside the reserve.
+    // allows, a name of the temporary form, a file when the free inodes are down to their
+    // reserve, and a declared size that does not fit in the free space beside the reserve and
+    // what other files were granted (spaceLedger). The declared size is granted until written
+    // or the file ends.
     bool open(const QString &dir, const QString &name, std::optional<quint64> declaredSize = {});
     // open() for a file whose modification time the sender told (ms since the epoch): when
     // "<name>.part" is a plain file no longer than declaredSize and last modified then, it is
@@ -69,8 +71,9 @@ public:
     bool restart();
     // A part not worth taking up again (its bytes proved wrong) keeps its own time.
     void forgetModifiedTime() { modifiedTime.reset(); }
-    // False unless every byte was written. Also false once a transfer without a size, or past
-    // its declared size, has brought the free space down to the reserve.
+    // False unless every byte was written. Also false when, looked at every spaceCheckBytes,
+    // the free space beside the reserve and the other files' grants no longer holds the rest
+    // of the declared size, or (without a size, or past it) is used up.
     bool write(const char *data, qsizetype size);
     // Flushes (retrying a few times), closes and puts the file under its name; false when the
     // bytes may not all be stored (they are then kept as "<name>.part"), or when the temporary
@@ -104,21 +107,30 @@ public:
     // The directory dir/components..., each component created when missing and checked by the
     // rules open() applies to a name: never through a link, never onto an entry that is not a
     // directory. Each is opened from its parent's handle, once. Null when a component fails or
-    // cannot be created.
+    // cannot be created, or when the free inodes are down to their reserve.
     static std::shared_ptr<const DirHandle> makeDirectories(std::shared_ptr<const DirHandle> dir,
                                                             const QStringList &components);
 
-    // Free space of the volume that holds a directory; -1 where unknown.
+    // Free space and free inodes of the volume that holds a directory, as this user may take
+    // them (the blocks kept for root are not counted); -1 where unknown.
     struct VolumeSpace {
         qint64 available = -1;
         qint64 total = -1;
+        qint64 inodesAvailable = -1;
+        qint64 inodesTotal = -1;
     };
     using SpaceQuery = VolumeSpace (*)(const QString &dir);
-    // Tests plant the free space here; null means the system's answer.
+    // Tests plant the system's answer here (the estimate before a file still applies); null
+    // means the system's.
     static inline std::atomic<SpaceQuery> spaceQuery{nullptr};
-    // Room kept free on the volume, so that one peer cannot fill the disk under everyone.
+    // Room kept free on the volume, so that peers cannot fill the disk under everyone: at
+    // most maximumReserve, and a share of a small volume so that it still receives.
     static qint64 reserveFor(const VolumeSpace &space);
-    static constexpr qint64 minimumReserve = 64 * 1024 * 1024;
+    static constexpr qint64 maximumReserve = 64 * 1024 * 1024;
+    static constexpr int reservePercent = 5;
+    // Inodes kept free: maximumInodeReserve, or 1 % of a volume with fewer than 102400.
+    static qint64 inodeReserveFor(const VolumeSpace &space);
+    static constexpr qint64 maximumInodeReserve = 1024;
     // Bytes written between two looks at the free space.
     static constexpr quint64 spaceCheckBytes = 8 * 1024 * 1024;
 
@@ -158,8 +170,13 @@ private:
         QString dir;
         VolumeSpace space;
         QElapsedTimer age;
-        quint64 wanted = 0; // asked for since
+        quint64 wanted = 0; // bytes granted since
+        qint64 entries = 0; // files opened since
     } spaceSeen;
+    static bool inodesLeft(const VolumeSpace &space);
+    // Sets this file's grant in spaceLedger.
+    void keepGrant(quint64 bytes);
+    quint64 declaredLeft() const { return declared && *declared > count ? *declared - count : 0; }
     bool openFile(std::shared_ptr<const DirHandle> dir, const QString &name, std::optional<quint64> declaredSize,
                   std::optional<qint64> modifiedMs);
     bool createTemporary(const QString &name, int limit);
@@ -175,6 +192,8 @@ private:
     FileId createdId;   // the temporary file as created; renamed only while it is still that one
     quint64 nextSpaceCheck = 0;
     quint64 count = 0;
+    std::optional<quint64> declared;
+    quint64 granted = 0; // this file's share of spaceLedger
     std::optional<qint64> modifiedTime; // given to what is kept as .part
 };
 
