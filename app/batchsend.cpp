@@ -4,7 +4,6 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -181,9 +180,11 @@ void MainWindow::sendFolder()
             return QFileDialog::getExistingDirectory(parent, caption, dir, QFileDialog::ShowDirsOnly);
         };
     }
-    const QString dir = chooseDirDialog(this, QStringLiteral("选择要发送的文件夹"), QCoreApplication::applicationDirPath());
+    const QString dir = chooseDirDialog(this, QStringLiteral("选择要发送的文件夹"), dialogDir());
     if (dir.isEmpty())
         return;
+    // Its parent, where the next folder to send is likely a sibling.
+    rememberDialogDir(QFileInfo(dir).absolutePath());
     const QStringList paths = sendable({QDir::cleanPath(QFileInfo(dir).absoluteFilePath())}, true);
     if (!paths.isEmpty())
         queueFiles(target, paths);

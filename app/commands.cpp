@@ -6,8 +6,8 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMutexLocker>
 #include <QProgressBar>
@@ -40,6 +40,16 @@ void MainWindow::on_act_server_triggered()
     ui->stackedWidget->setCurrentIndex(ServerPage);
 }
 
+// The way back to the client page, so that two windows that both started as servers can
+// reach each other without editing the settings. The role is saved on exit, as for the server.
+void MainWindow::on_act_client_triggered()
+{
+    ui->stackedWidget->setCurrentIndex(ClientPage);
+    // The server page hid them; a client chooses where its files go.
+    ui->dirShowLineEdit->show();
+    ui->chooseDirBtn->show();
+}
+
 void MainWindow::on_stackedWidget_currentChanged(int arg1)
 {
     if (arg1 != ServerPage && arg1 != ClientPage)
@@ -50,6 +60,7 @@ void MainWindow::on_stackedWidget_currentChanged(int arg1)
     ui->act_connect->setVisible(!server);
     ui->act_disconnect->setVisible(!server);
     ui->act_server->setVisible(!server);
+    ui->act_client->setVisible(server);
     serverStateLabel->setVisible(server);
     serverErrorLabel->setVisible(server);
     clientStateLabel->setVisible(!server);
@@ -119,7 +130,10 @@ QStringList MainWindow::askFilesToSend()
             return QFileDialog::getOpenFileNames(parent, caption, dir);
         };
     }
-    return openFileDialog(this, QStringLiteral("选择文件"), QCoreApplication::applicationDirPath());
+    const QStringList paths = openFileDialog(this, QStringLiteral("选择文件"), dialogDir());
+    if (!paths.isEmpty())
+        rememberDialogDir(QFileInfo(paths.first()).absolutePath());
+    return paths;
 }
 
 QString MainWindow::askReceiveDir()
@@ -129,7 +143,22 @@ QString MainWindow::askReceiveDir()
             return QFileDialog::getExistingDirectory(parent, caption, dir, QFileDialog::ShowDirsOnly);
         };
     }
-    return chooseDirDialog(this, QStringLiteral("选择文件夹"), QCoreApplication::applicationDirPath());
+    const QString dir = chooseDirDialog(this, QStringLiteral("选择文件夹"), dialogDir());
+    rememberDialogDir(dir);
+    return dir;
+}
+
+// A portable copy's dialogs open beside it, where its files are; an installed copy's where
+// the user last was in this run, else in the home directory rather than among program files.
+QString MainWindow::dialogDir() const
+{
+    return places.besideProgram || lastDialogDir.isEmpty() ? places.dialogDir : lastDialogDir;
+}
+
+void MainWindow::rememberDialogDir(const QString &dir)
+{
+    if (!dir.isEmpty())
+        lastDialogDir = dir;
 }
 
 void MainWindow::on_chooseDirBtn_clicked()

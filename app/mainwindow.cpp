@@ -17,13 +17,15 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::MainWindow(quint16 port, const QString &settingsFile, QWidget *parent)
     : QMainWindow(parent),
       versionText(QStringLiteral("(1.0)")),
-      settingsFilePath(settingsFile.isEmpty() ? appPlaces().settingsFile : settingsFile)
+      settingsFilePath(settingsFile.isEmpty() ? appPlaces().settingsFile : settingsFile),
+      places(appPlaces())
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);
     logPane = new LogPane(ui->textEdit, this);
     initStatusBar();
     initBatchSend(); // drops, the log's menu, the incoming label and its timer
+    initKeyboard();  // after initBatchSend: the folder button joins the tab chain
 
     workerHandle = new WorkerHandle(port);
     sendWorker = workerHandle->get();

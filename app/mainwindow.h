@@ -17,6 +17,7 @@
 #include <functional>
 
 #include "app/logpane.h"
+#include "app/places.h"
 #include "app/transferrates.h"
 #include "net/codes.h"
 #include "net/peerroster.h"
@@ -70,6 +71,7 @@ private slots:
     void on_act_connect_triggered();
     void on_act_disconnect_triggered();
     void on_act_server_triggered();
+    void on_act_client_triggered();
     void on_stackedWidget_currentChanged(int arg1);
     void on_testBtn_clicked();
     void on_clearTextBtn_clicked();
@@ -95,6 +97,9 @@ private:
     QTcpSocket *chooseTarget(bool *found);
     bool onServerPage() const;
     QString askReceiveDir();
+    void initKeyboard();
+    QString dialogDir() const;
+    void rememberDialogDir(const QString &dir);
     void log(const QString &text);
     void logReceivedText(const TextReport &text);
     void logVerbatim(const QString &line);
@@ -106,6 +111,8 @@ private:
 
     QString versionText;
     QString settingsFilePath;
+    AppPlaces places;
+    QString lastDialogDir; // of this run; an installed copy's dialogs open there next
     QTimer statusTimer;
     WorkerHandle *workerHandle = nullptr; // owned
     sendThread *sendWorker = nullptr;     // the handle's worker

@@ -26,9 +26,9 @@ const QString keyDiscoverable = QStringLiteral("discoverable");
 AppPlaces appPlaces(const QString &appDir, bool appDirWritable)
 {
     if (ReceiveFile::keepsBesideProgram(appDir, appDirWritable))
-        return {appDir + QStringLiteral("/settings.ini"), appDir};
+        return {appDir + QStringLiteral("/settings.ini"), appDir, appDir, true};
     return {QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + QStringLiteral("/settings.ini"),
-            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)};
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), QDir::homePath(), false};
 }
 
 AppPlaces appPlaces()

@@ -220,6 +220,12 @@ void MainWindow::setTransferBusy(bool enable, int direction)
     holdConnection(sendWorker->receiveRole.load());
 
     if (direction == 1) {
+        // A disabled button hands its focus to the next in the chain, which could wrap to the
+        // receive directory with its text selected, for the next keystroke to replace. The
+        // stop button is the control that matters while the file moves.
+        const QWidget *focused = focusWidget();
+        if (!enable && (focused == ui->testBtn || focused == ui->fileTransmitBtn || focused == folderTransmitBtn))
+            ui->stopSendBtn->setFocus(Qt::OtherFocusReason);
         ui->testBtn->setEnabled(enable);
         ui->fileTransmitBtn->setEnabled(enable);
         folderTransmitBtn->setEnabled(enable);

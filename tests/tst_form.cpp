@@ -84,6 +84,7 @@ private slots:
         row("act_connect", "QAction", "MainWindow", QStringLiteral("建立连接"));
         row("act_disconnect", "QAction", "MainWindow", QStringLiteral("断开连接"));
         row("act_server", "QAction", "MainWindow", QStringLiteral("转到服务端"));
+        row("act_client", "QAction", "MainWindow", QStringLiteral("转到客户端"));
         row("act_test", "QAction", "MainWindow", QStringLiteral("测试"));
         row("act_fileTransmit", "QAction", "MainWindow", QStringLiteral("文件传输"));
     }
@@ -161,7 +162,7 @@ private slots:
             names << a->objectName();
         QCOMPARE(names, QStringList({QStringLiteral("act_startListen"), QStringLiteral("act_stopListen"),
                                      QStringLiteral("act_connect"), QStringLiteral("act_disconnect"),
-                                     QStringLiteral("act_server")}));
+                                     QStringLiteral("act_server"), QStringLiteral("act_client")}));
         QVERIFY(!tb->isMovable());
         QCOMPARE(tb->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
         QCOMPARE(w->toolBarArea(tb), Qt::TopToolBarArea);

@@ -155,7 +155,8 @@ void tst_Settings::roundTrip()
 
 // Faults: an installed copy that keeps settings.ini or its received files beside the
 // executable, because its directory is writable (root, or a prefix the user owns) or not, or
-// a portable copy that no longer does.
+// a portable copy that no longer does; an installed copy's file dialogs opening among its
+// program files.
 void tst_Settings::places_data()
 {
     QTest::addColumn<bool>("installed"); // bin/ beside share/applications/org.lumo.transfer.desktop
@@ -183,6 +184,7 @@ void tst_Settings::places()
     const QString settingsDir = beside ? appDir : QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QCOMPARE(places.settingsFile, settingsDir + QStringLiteral("/settings.ini"));
     QCOMPARE(places.receiveDir, beside ? appDir : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    QCOMPARE(places.dialogDir, beside ? appDir : QDir::homePath());
 }
 
 QTEST_MAIN(tst_Settings)

@@ -30,7 +30,13 @@ private slots:
     void pageSwitch_data();
     void pageSwitch();
     void applyingTheCurrentPageStillSwitches();
-    void serverActionShowsTheServerPage();
+    void roleActionsSwitchThePage_data();
+    void roleActionsSwitchThePage();
+    void tabFollowsTheLayout_data();
+    void tabFollowsTheLayout();
+    void sendingKeepsTheFocusOffTheDirectory();
+    void shortcuts_data();
+    void shortcuts();
     void simpleCommands_data();
     void simpleCommands();
     void emptyClientListDoesNothing_data();
@@ -42,6 +48,8 @@ private slots:
     void fileSendStarts();
     void chooseDirectory_data();
     void chooseDirectory();
+    void dialogsOfAnInstalledCopy_data();
+    void dialogsOfAnInstalledCopy();
     void typedDirectoryReachesTheEngineEachKeystroke();
     void connectTrimsTheAddress();
     void logMenuOpensTheReceiveDirectory_data();
@@ -49,6 +57,7 @@ private slots:
 
 private:
     void listClients(int count, QAbstractSocket::SocketState state);
+    void showActive();
 
     QTemporaryDir dir;
     std::unique_ptr<MainWindow> w;
@@ -85,6 +94,13 @@ void tst_WindowCommands::cleanup()
     w.reset();
 }
 
+void tst_WindowCommands::showActive()
+{
+    w->show();
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+}
+
 void tst_WindowCommands::listClients(int count, QAbstractSocket::SocketState state)
 {
     for (int i = 0; i < count; ++i) {
@@ -115,7 +131,7 @@ void tst_WindowCommands::pageSwitch()
     QFETCH(bool, server);
 
     Ui::MainWindow *ui = P::ui(*w);
-    const QList<QAction *> serverActions{ui->act_startListen, ui->act_stopListen};
+    const QList<QAction *> serverActions{ui->act_startListen, ui->act_stopListen, ui->act_client};
     const QList<QAction *> clientActions{ui->act_connect, ui->act_disconnect, ui->act_server};
     const QList<QWidget *> serverLabels{P::serverStateLabel(*w), P::serverErrorLabel(*w)};
     const QList<QWidget *> clientLabels{P::clientStateLabel(*w), P::clientErrorLabel(*w)};
@@ -165,15 +181,114 @@ void tst_WindowCommands::applyingTheCurrentPageStillSwitches()
     QCOMPARE(w->windowTitle(), serverTitle);
 }
 
-// Faults: the server action not changing the page, or changing it without the switch.
-void tst_WindowCommands::serverActionShowsTheServerPage()
+// Faults: a role action not changing the page, or changing it without the switch; the client
+// page reached from the server page without its receive directory; the role not saved.
+void tst_WindowCommands::roleActionsSwitchThePage_data()
 {
-    P::ui(*w)->act_server->trigger();
-    QCOMPARE(P::ui(*w)->stackedWidget->currentIndex(), 0);
-    QCOMPARE(w->windowTitle(), serverTitle);
-    QVERIFY(P::ui(*w)->dirShowLineEdit->isHidden());
-    QVERIFY(!P::ui(*w)->act_server->isVisible());
+    QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("role");
+    QTest::newRow("转到服务端") << 1 << QStringLiteral("act_server") << 0 << QStringLiteral("server");
+    QTest::newRow("转到客户端") << 0 << QStringLiteral("act_client") << 1 << QStringLiteral("client");
+}
+
+void tst_WindowCommands::roleActionsSwitchThePage()
+{
+    QFETCH(int, from);
+    QFETCH(QString, action);
+    QFETCH(int, page);
+    QFETCH(QString, role);
+    P::applyPage(*w, from);
+    auto *act = w->findChild<QAction *>(action);
+    act->trigger();
+    QCOMPARE(P::ui(*w)->stackedWidget->currentIndex(), page);
+    QCOMPARE(w->windowTitle(), page == 0 ? serverTitle : clientTitle);
+    QCOMPARE(P::ui(*w)->dirShowLineEdit->isHidden(), page == 0);
+    QVERIFY(!act->isVisible());
     QVERIFY(commands->isEmpty());
+    w.reset(); // saves
+    const QSettings saved(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    QCOMPARE(saved.value(QStringLiteral("socketType")).toString(), role);
+}
+
+// Faults: Tab visiting the widgets in creation order rather than as laid out, or staying in
+// the log (which would take the tab as text).
+void tst_WindowCommands::tabFollowsTheLayout_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QStringList>("visited");
+    const QStringList below{QStringLiteral("localIpComBox"), QStringLiteral("textEdit"), QStringLiteral("testBtn"),
+                            QStringLiteral("fileTransmitBtn"), QStringLiteral("folderTransmitBtn"),
+                            QStringLiteral("stopSendBtn"), QStringLiteral("clearTextBtn")};
+    QTest::newRow("server page") << 0 << QStringList{QStringLiteral("clientcomBox")} + below;
+    QTest::newRow("client page") << 1
+                                 << QStringList{QStringLiteral("dirShowLineEdit"), QStringLiteral("chooseDirBtn"),
+                                                QStringLiteral("serverAddressLineEdit")}
+            + below;
+}
+
+void tst_WindowCommands::tabFollowsTheLayout()
+{
+    QFETCH(int, page);
+    QFETCH(QStringList, visited);
+    P::applyPage(*w, page);
+    showActive();
+    w->findChild<QWidget *>(visited.first())->setFocus(Qt::OtherFocusReason);
+    QStringList seen;
+    // Once round, and back to the first.
+    for (int i = 0; i <= visited.size(); ++i) {
+        seen << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(seen, visited + QStringList{visited.first()});
+    QVERIFY(!P::ui(*w)->textEdit->toPlainText().contains(QLatin1Char('\t')));
+}
+
+// Fault: the folder button (the last in the row) disabled with the focus as a send starts,
+// handing it on to the receive directory, text selected, for the next key to replace.
+void tst_WindowCommands::sendingKeepsTheFocusOffTheDirectory()
+{
+    P::ui(*w)->dirShowLineEdit->setText(QStringLiteral("/srv/收件"));
+    showActive();
+    w->findChild<QWidget *>(QStringLiteral("folderTransmitBtn"))->setFocus(Qt::MouseFocusReason);
+    P::setBusy(*w, false, 1);
+    QCOMPARE(QApplication::focusWidget(), P::ui(*w)->stopSendBtn);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("x"));
+    QCOMPARE(P::ui(*w)->dirShowLineEdit->text(), QStringLiteral("/srv/收件"));
+}
+
+// Faults: a key taken by the focused field, or given to two controls (neither then fires).
+void tst_WindowCommands::shortcuts_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("control");
+    QTest::newRow("connect") << 1 << QStringLiteral("Ctrl+L") << QStringLiteral("act_connect");
+    QTest::newRow("disconnect") << 1 << QStringLiteral("Ctrl+D") << QStringLiteral("act_disconnect");
+    QTest::newRow("start listening") << 0 << QStringLiteral("Ctrl+Shift+L") << QStringLiteral("act_startListen");
+    QTest::newRow("stop listening") << 0 << QStringLiteral("Ctrl+Shift+D") << QStringLiteral("act_stopListen");
+    QTest::newRow("to the server") << 1 << QStringLiteral("Ctrl+1") << QStringLiteral("act_server");
+    QTest::newRow("to the client") << 0 << QStringLiteral("Ctrl+2") << QStringLiteral("act_client");
+    QTest::newRow("send a file") << 1 << QStringLiteral("Ctrl+O") << QStringLiteral("fileTransmitBtn");
+    QTest::newRow("send a folder") << 0 << QStringLiteral("Ctrl+Shift+O") << QStringLiteral("folderTransmitBtn");
+    QTest::newRow("stop sending") << 1 << QStringLiteral("Esc") << QStringLiteral("stopSendBtn");
+}
+
+void tst_WindowCommands::shortcuts()
+{
+    QFETCH(int, page);
+    QFETCH(QString, keys);
+    QFETCH(QString, control);
+    P::applyPage(*w, page);
+    showActive();
+    QObject *target = w->findChild<QObject *>(control);
+    QSignalSpy fired(target, qobject_cast<QAction *>(target) ? SIGNAL(triggered(bool)) : SIGNAL(clicked(bool)));
+    // From the fields that take typed keys.
+    QWidget *field = page == 0 ? static_cast<QWidget *>(P::ui(*w)->textEdit) : P::ui(*w)->serverAddressLineEdit;
+    field->setFocus(Qt::OtherFocusReason);
+    QTest::keySequence(field, QKeySequence(keys));
+    QTRY_COMPARE(fired.count(), 1); // a button's key clicks it a moment later
 }
 
 // Faults: a wrong command code, a command from a slot that must not emit one, the stop flag
@@ -358,6 +473,30 @@ void tst_WindowCommands::chooseDirectory()
     QCOMPARE(dirDialog.dir, QCoreApplication::applicationDirPath());
     QCOMPARE(P::ui(*w)->dirShowLineEdit->text(), expected);
     QCOMPARE(receiveDirPath.get(), expected);
+}
+
+// Faults: an installed copy's dialogs opening among its program files, or not where the user
+// last was; a portable copy's no longer beside it.
+void tst_WindowCommands::dialogsOfAnInstalledCopy_data()
+{
+    QTest::addColumn<bool>("beside");
+    QTest::addColumn<QString>("second"); // where the dialog opens after "/srv/收件" was chosen
+    QTest::newRow("portable") << true << QStringLiteral("/start");
+    QTest::newRow("installed") << false << QStringLiteral("/srv/收件");
+}
+
+void tst_WindowCommands::dialogsOfAnInstalledCopy()
+{
+    QFETCH(bool, beside);
+    QFETCH(QString, second);
+    P::places(*w).dialogDir = QStringLiteral("/start");
+    P::places(*w).besideProgram = beside;
+    dirAnswer = QStringLiteral("/srv/收件");
+    QTest::mouseClick(P::ui(*w)->chooseDirBtn, Qt::LeftButton);
+    QCOMPARE(dirDialog.dir, QStringLiteral("/start"));
+    dirAnswer = QString();
+    QTest::mouseClick(P::ui(*w)->chooseDirBtn, Qt::LeftButton);
+    QCOMPARE(dirDialog.dir, second);
 }
 
 // Faults: the engine's directory updated only on editing finished, or trimmed.

@@ -37,6 +37,7 @@ public:
     static QProgressBar *progressBar(MainWindow &w) { return w.transferProgressBar; }
     static QLabel *incomingLabel(MainWindow &w) { return w.incomingLabel; }
     static QString versionText(MainWindow &w) { return w.versionText; }
+    static AppPlaces &places(MainWindow &w) { return w.places; }
 
     static void setFacts(MainWindow &w, std::function<SocketFacts(const QTcpSocket *)> source)
     {
