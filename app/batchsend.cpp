@@ -58,6 +58,13 @@ void MainWindow::initBatchSend()
     incomingLabel->hide();
     incomingTimer.setInterval(incomingPollMs);
     connect(&incomingTimer, &QTimer::timeout, this, &MainWindow::pollIncoming);
+    sendTimer.setInterval(incomingPollMs);
+    connect(&sendTimer, &QTimer::timeout, this, [this] {
+        if (transferProgressBar->isHidden())
+            sendTimer.stop();
+        else
+            updateProgress();
+    });
 }
 
 // The target the button would use, if it is connected. Without a listed client the button

@@ -409,7 +409,7 @@ private:
             const QString shown = QDir(dir).relativeFilePath(report.fileName);
             say(printable(shown.startsWith(QLatin1String("..")) ? report.fileName : shown) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
                 + QStringLiteral(" bytes\t") + secondsText(ms) + QStringLiteral(" s\t")
-                + rateText(qint64(report.recvFileBytes), ms));
+                + rateText(qint64(report.recvFileBytes - report.resumedFrom), ms));
             break;
         }
         case RecText: {

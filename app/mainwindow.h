@@ -171,6 +171,7 @@ private:
     void openReceiveDir();
     void pollIncoming();
     void sampleSendRate();
+    qint64 sentBytes() const;
     QString rateLine(qint64 bytes, qint64 nsecs) const;
 
     bool sendingBatch = false;         // from a send command to the batch's end
@@ -181,6 +182,7 @@ private:
     RateMeter sendRate;
     IncomingMeter incomingMeter;
     QTimer incomingTimer;
+    QTimer sendTimer; // samples the sending bar while a file goes, so a stall shows
     QElapsedTimer incomingClock;
     QLabel *incomingLabel = nullptr;
 

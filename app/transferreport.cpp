@@ -69,9 +69,12 @@ void MainWindow::getRecState(int state)
         log(QStringLiteral("接收完成!"));
         log(QStringLiteral("文件接收大小:") + QString::number(report.recvFileBytes));
         log(QStringLiteral("总接收Byte大小:") + QString::number(report.recvTotalBytes));
+        if (report.resumedFrom > 0)
+            log(QStringLiteral("续传:已有前") + QString::number(report.resumedFrom)
+                + QStringLiteral("字节,只接收了其余部分"));
         // The blank line that closes the report follows the rate line.
         log(QStringLiteral("接收耗时:") + secondsText(report.elapsedNs / 1000000) + QStringLiteral("s"));
-        log(rateLine(qint64(report.recvFileBytes), report.elapsedNs));
+        log(rateLine(qint64(report.recvFileBytes - report.resumedFrom), report.elapsedNs));
         setTransferBusy(true, 0);
         pollIncoming();
         break;
@@ -128,7 +131,7 @@ void MainWindow::updateProgress()
     const qint64 size = sendWorker->fileSize.load();
     if (size <= 0)
         return;
-    const double percent = double(sendWorker->fileBytesRead.load()) / double(size) * 100.0;
+    const double percent = double(sentBytes()) / double(size) * 100.0;
     // Tested before the conversion, which is undefined for values beyond an int.
     if (!(percent >= 0.0 && percent <= 100.0))
         return;
@@ -141,6 +144,7 @@ void MainWindow::getTransState(int state)
     switch (state) {
     case TransStarted:
         sendTime.start();
+        sendTimer.start();
         // The bar would otherwise show the previous file's end until the first piece.
         sendRate.reset(0, 0);
         transferProgressBar->setValue(0);

@@ -177,6 +177,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
     socketBytesWritten = 0;
     fileResumedFrom = 0;
     peakUnwritten = 0;
+    targetUnwritten = 0;
     // A file sent whole is what was read then, whatever it holds now.
     const Offered *next = offeredAhead.empty() ? nullptr : &offeredAhead.front();
     const bool same = next && next->socket == socket && next->path == file.fileName() && next->name == name;
@@ -204,6 +205,7 @@ int sendThread::sendFileExtended(QFile &file, const QString &name, const QPointe
         socket->write(frame);
         socketBytesWritten += frame.size();
         peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
+        noteUnwritten(socket);
     };
     const auto end = [this, &file, &socket, &write](int code, std::optional<extwire::AbortReason> abort = {}) {
         if (abort && socket && socket->state() == QAbstractSocket::ConnectedState)

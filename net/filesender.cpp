@@ -83,7 +83,8 @@ QByteArray header(const QString &name, qint64 size)
 // off) is aborted, so the caller sees it gone. Returns false when a stop was requested.
 bool sendThread::waitForRoom(const QPointer<QTcpSocket> &socket, qint64 bound)
 {
-    auto full = [&socket, bound] {
+    auto full = [this, &socket, bound] {
+        noteUnwritten(socket);
         return socket && socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() > bound;
     };
     if (!full())
@@ -398,6 +399,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
     socketBytesWritten = 0;
     fileResumedFrom = 0;
     peakUnwritten = 0;
+    targetUnwritten = 0;
     // The window may dispose of the socket while we serve events; the QPointer sees that.
     if (socket)
         flushGreetings(socket);
@@ -437,6 +439,7 @@ int sendThread::sendFile(const QString &path, QTcpSocket *target, const QString 
         pacer.wrote();
         socketBytesWritten += buffer.size();
         peakUnwritten = std::max(peakUnwritten.load(), socket->bytesToWrite());
+        noteUnwritten(socket);
         if (stopRequested())
             return end(TransStopped);
 

@@ -451,8 +451,15 @@ bool sendThread::holdsAnswers(QTcpSocket *socket)
     return true;
 }
 
+void sendThread::noteUnwritten(const QTcpSocket *socket)
+{
+    if (socket && socket == sendingTo)
+        targetUnwritten = socket->bytesToWrite();
+}
+
 void sendThread::onAnswersWritten(QTcpSocket *socket, int role)
 {
+    noteUnwritten(socket);
     if (socket->bytesToWrite() > maxUnreadAnswers / 2 || !answersHeld.remove(socket))
         return;
     if (socket->bytesAvailable() > 0)

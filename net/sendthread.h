@@ -77,6 +77,9 @@ public:
     std::atomic<qint64> fileBytesRead{0};
     std::atomic<qint64> socketBytesWritten{0};
     std::atomic<qint64> fileResumedFrom{0}; // of the file being sent: bytes the receiver had
+    // Bytes the target socket holds unwritten (not yet taken by the system) as last seen: the
+    // file's bytes that left the program are fileBytesRead less these.
+    std::atomic<qint64> targetUnwritten{0};
     QTcpServer *server = nullptr;           // owned
     receiveThread *recThread = nullptr;     // owned since shutdown must join it
 
@@ -274,6 +277,7 @@ private:
     static constexpr qint64 maxUnreadAnswers = 256 * 1024;
     QSet<const QTcpSocket *> answersHeld; // worker thread only
     bool holdsAnswers(QTcpSocket *socket);
+    void noteUnwritten(const QTcpSocket *socket);
     void onAnswersWritten(QTcpSocket *socket, int role);
     PeerService *peers = nullptr;     // owned (child)
     QTimer *trimTimer = nullptr;      // owned (child); gives freed memory back after closes

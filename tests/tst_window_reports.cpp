@@ -48,6 +48,8 @@ private slots:
     void textFloodKeepsTheLogBounded();
     void incomingText_data();
     void incomingText();
+    void sendBarCountsWhatLeft_data();
+    void sendBarCountsWhatLeft();
     void incomingLabelCutsOnlyTheName_data();
     void incomingLabelCutsOnlyTheName();
 
@@ -630,6 +632,55 @@ void tst_WindowReports::incomingText()
     IncomingMeter meter;
     meter.update(before, 5000);
     QCOMPARE(meter.update(after, 6000), text);
+}
+
+// Faults: a bar that counts bytes read into the socket's buffer (100 % while the receiver had
+// half), a resumed file's prefix counted as moved (rates no link carries), and a bar that only
+// changes on progress codes, so a stall kept showing the last rate.
+void tst_WindowReports::sendBarCountsWhatLeft_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("resumedFrom");
+    QTest::addColumn<qint64>("read");
+    QTest::addColumn<qint64>("unwritten");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<double>("maxRate"); // MB/s
+    QTest::newRow("what waits in the buffer has not left")
+        << qint64(8388608) << qint64(0) << qint64(8388608) << qint64(4194304) << 50 << 1000.0;
+    QTest::newRow("a resumed file's rate counts the bytes that moved")
+        << qint64(5000000000) << qint64(4000000000) << qint64(4010000000) << qint64(0) << 80 << 100.0;
+}
+
+void tst_WindowReports::sendBarCountsWhatLeft()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, resumedFrom);
+    QFETCH(qint64, read);
+    QFETCH(qint64, unwritten);
+    QFETCH(int, percent);
+    QFETCH(double, maxRate);
+    sendThread *worker = P::worker(*w);
+    QProgressBar *bar = P::progressBar(*w);
+    worker->fileSize = size;
+    worker->fileBytesRead = 0;
+    worker->fileResumedFrom = 0;
+    worker->targetUnwritten = 0;
+    worker->sendRole = RoleClient;
+    bar->show();
+    bar->setMinimumWidth(400); // room for the rate, whatever the test's window gives it
+    P::transState(*w, TransStarted);
+    worker->fileResumedFrom = resumedFrom;
+    worker->fileBytesRead = read;
+    worker->targetUnwritten = unwritten;
+    const QRegularExpression rate(QStringLiteral("  (\\d+\\.\\d\\d)MB/s"));
+    QTRY_VERIFY2_WITH_TIMEOUT(rate.match(bar->format()).hasMatch(), qPrintable(bar->format()), 3000);
+    QCOMPARE(bar->value(), percent);
+    const double shown = rate.match(bar->format()).captured(1).toDouble();
+    QVERIFY2(shown > 0.0 && shown <= maxRate, qPrintable(bar->format()));
+    // Nothing more leaves: the rate falls without a code.
+    QTRY_VERIFY2_WITH_TIMEOUT(rate.match(bar->format()).captured(1).toDouble() < shown / 2, qPrintable(bar->format()), 3000);
+    P::transState(*w, TransStopped);
+    bar->setMinimumWidth(1);
 }
 
 // Catches a label cut as a whole, which lost the share and rate of a long name ("报告-one…%").

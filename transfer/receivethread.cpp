@@ -426,6 +426,7 @@ public:
         snapshot.recvFileBytes = file.written();
         snapshot.recvTotalBytes = ext->taken() - offerAt; // its frames, offer to end
         snapshot.fileName = file.fileName();
+        snapshot.resumedFrom = acceptedAt;
         report(RecFinished, snapshot);
         answer(extwire::result(ResultStatus::Stored));
     }
@@ -721,7 +722,8 @@ private:
         Incoming &in = incoming();
         QMutexLocker lock(&in.mutex);
         IncomingTransfer &entry = in.byConnection[id];
-        entry = IncomingTransfer{id, name, declaredSize, 0, QString(), 0, 0};
+        // A part taken up is here already: no progress of this transfer.
+        entry = IncomingTransfer{id, name, declaredSize, file.written(), QString(), 0, 0};
         if (tally) {
             entry.folder = tally->report.name;
             entry.folderFilesDone = tally->report.stored + tally->report.failed;

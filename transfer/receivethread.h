@@ -55,6 +55,7 @@ struct RecvSnapshot {
     // RecFinished: from the file's start code to its end, as the engine saw them (the codes
     // reach a front end in runs, so its own clock would say less).
     qint64 elapsedNs = 0;
+    quint64 resumedFrom = 0;    // RecFinished: bytes of it that were here already (a part taken up)
 };
 
 // Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
