@@ -27,6 +27,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <tuple>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -422,15 +423,17 @@ QString answerText(const std::optional<Answer> &a)
     return QLatin1String(a->type == extwire::Type::Refuse ? "refuse " : "result ") + QString::number(a->value);
 }
 
-bool startReceiver(Receiver &r, const QString &program, const QString &dir)
+// Each scenario gets a receiver of its own: its state at the end is one of the figures.
+void run(const QString &program, const QString &dir, const std::function<void(Receiver &)> &scenario)
 {
-    if (r.start(program, dir)) {
-        std::printf("  receiver pid %lld on port %u, idle RSS %.1f MiB\n", r.pid, unsigned(r.port), mib(r.idleKiB));
-        return true;
+    Receiver r;
+    if (!r.start(program, dir)) {
+        std::printf("  cannot start %s\n", qPrintable(program));
+        return verdict(false, QStringLiteral("the receiver starts"));
     }
-    std::printf("  cannot start %s\n", qPrintable(program));
-    verdict(false, QStringLiteral("the receiver starts"));
-    return false;
+    std::printf("  receiver pid %lld on port %u, idle RSS %.1f MiB\n", r.pid, unsigned(r.port), mib(r.idleKiB));
+    scenario(r);
+    r.summary();
 }
 
 bool upgraded(Instance &peer, const Receiver &r)
@@ -469,18 +472,11 @@ void flood(Conn &conn, const QByteArray &batch, qint64 unit, const char *what, c
                 lost ? ", connection lost" : "");
     std::printf("  RSS above idle: peak during the flood %.1f MiB, peak overall %.1f MiB, %.1f s after it %.1f MiB\n",
                 mib(peakDuring), mib(rss.peakAbove()), settleMs / 1000.0, mib(r.rssKiB() - r.idleKiB));
-    r.summary();
     verdict(rss.peakAbove() < rssLimitKiB && r.alive(), QStringLiteral("peak < 64 MiB above idle, still alive"));
 }
 
-void textFlood(const QString &program, bool extended)
+void textFlood(Receiver &r, bool extended)
 {
-    std::printf("== %s: 1-byte texts for %d s (%s)\n", extended ? "text" : "text-plain", seconds,
-                extended ? "extended framing, upgraded peer" : "original framing, 1 byte per write, TCP_NODELAY");
-    QTemporaryDir dir;
-    Receiver r;
-    if (!startReceiver(r, program, dir.path()))
-        return;
     Instance peer;
     if (!extended) {
         if (!peer.conn.open(r.port, true))
@@ -495,13 +491,8 @@ void textFlood(const QString &program, bool extended)
     flood(peer.conn, batch, extwire::text("x").size(), "texts", r, seconds * 1000);
 }
 
-void unreadAnswers(const QString &program)
+void unreadAnswers(Receiver &r)
 {
-    std::printf("== unread: refused offers for %d s, answers never read\n", seconds);
-    QTemporaryDir dir;
-    Receiver r;
-    if (!startReceiver(r, program, dir.path()))
-        return;
     // A name with a separator or ".." is a malformed frame, after which the receiver reads
     // nothing more of the connection; only a well-formed name it refuses draws an answer.
     for (const QString &name : {QStringLiteral("a/b"), QStringLiteral(".."), QStringLiteral("x.0123abcd.part")}) {
@@ -553,15 +544,10 @@ bool sameContent(const QString &path, const QByteArray &content)
 
 qint64 mtimeMs(const QString &path) { return QFileInfo(path).lastModified().toMSecsSinceEpoch(); }
 
-void resumeReplay(const QString &program)
+void resumeReplay(Receiver &r)
 {
-    std::printf("== resume: a stranger offers a part's own length and time\n");
-    QTemporaryDir dir;
-    Receiver r;
-    if (!startReceiver(r, program, dir.path()))
-        return;
     const QString name = QStringLiteral("report.bin");
-    const QString target = QDir(dir.path()).filePath(name), part = target + QStringLiteral(".part");
+    const QString target = QDir(r.dir).filePath(name), part = target + QStringLiteral(".part");
     const QByteArray original = pattern(48 * MiB, 1), other = pattern(48 * MiB, 2);
     const qint64 partLength = 22 * MiB, partTime = 1600000000000; // 2020-09-13
     const QByteArray prefixDigest = digestOf(other.constData(), partLength);
@@ -622,20 +608,13 @@ void resumeReplay(const QString &program)
                     fromAnswer ? "the answer's digest" : "XXH3-128 of the first 22 MiB", qPrintable(answerText(a)),
                     qPrintable(outcome), same ? "yes" : "NO");
     }
-    std::printf("  files: %s\n", qPrintable(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).join(QStringLiteral(", "))));
-    r.summary();
+    std::printf("  files: %s\n", qPrintable(QDir(r.dir).entryList(QDir::Files | QDir::Hidden).join(QStringLiteral(", "))));
     verdict(kept && r.alive(), QStringLiteral("report.bin not replaced by the stranger"));
 }
 
-void directoriesBesidePlain(const QString &program, bool deep)
+void directoriesBesidePlain(Receiver &r, bool deep)
 {
     const int frames = deep ? 40 : 50000;
-    std::printf("== %s: %d directory frames%s beside a paced plain 24 MiB file\n", deep ? "dirs-deep" : "dirs", frames,
-                deep ? " 500 deep" : "");
-    QTemporaryDir dir;
-    Receiver r;
-    if (!startReceiver(r, program, dir.path()))
-        return;
     Instance flooder;
     if (!upgraded(flooder, r))
         return;
@@ -682,14 +661,14 @@ void directoriesBesidePlain(const QString &program, bool deep)
     }
     write(wire::endMarker.constData(), wire::endMarker.size());
     const qint64 plainSentMs = clock.elapsed() - plainStart;
-    const QString stored = QDir(dir.path()).filePath(QStringLiteral("plain.bin"));
+    const QString stored = QDir(r.dir).filePath(QStringLiteral("plain.bin"));
     for (QDeadlineTimer until(20000); QFileInfo(stored).size() != content.size() && !until.hasExpired();)
         QThread::msleep(50);
     QThread::msleep(300);
     const bool whole = sameContent(stored, content);
-    const QStringList parts = QDir(dir.path()).entryList({QStringLiteral("plain.bin*.part")}, QDir::Files | QDir::Hidden);
+    const QStringList parts = QDir(r.dir).entryList({QStringLiteral("plain.bin*.part")}, QDir::Files | QDir::Hidden);
     writer.join();
-    const int made = QDir(QDir(dir.path()).filePath(top)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    const int made = QDir(QDir(r.dir).filePath(top)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
     std::printf("  plain file sent in %.1f s (%s); stored whole: %s; parts left: %s\n", plainSentMs / 1000.0,
                 ok ? "all written" : "write failed", whole ? "yes" : "NO",
                 parts.isEmpty() ? "none" : qPrintable(parts.join(QStringLiteral(", "))));
@@ -700,13 +679,11 @@ void directoriesBesidePlain(const QString &program, bool deep)
         if (line.contains("plain.bin"))
             std::printf("  stderr: %s\n", line.constData());
     }
-    r.summary();
     verdict(whole && parts.isEmpty() && r.alive(), QStringLiteral("the plain file stored whole, no .part left"));
 }
 
 void sharedRoom(const QString &program)
 {
-    std::printf("== room: 8 connections each declaring a third of the free room\n");
     if (::geteuid() != 0) {
         std::printf("  SKIP (needs root to mount a tmpfs)\n");
         return;
@@ -721,48 +698,44 @@ void sharedRoom(const QString &program)
         struct statvfs fs{};
         return ::statvfs(at.constData(), &fs) == 0 ? qint64(fs.f_bavail) * qint64(fs.f_frsize) : -1;
     };
-    {
-        Receiver r;
-        if (startReceiver(r, program, mountPoint.path())) {
-            const qint64 third = freeBytes() / 3;
-            std::printf("  free %.1f MiB on a 160 MiB tmpfs; each offer declares %.1f MiB\n", double(freeBytes()) / MiB,
-                        double(third) / MiB);
-            Instance peers[8];
-            QStringList answers;
-            QVector<int> accepted;
-            for (int i = 0; i < 8; ++i) {
-                const QString error = peers[i].upgrade(r.port);
-                peers[i].send(extwire::offer(QStringLiteral("big%1.bin").arg(i), quint64(third), 0));
-                const auto a = error.isEmpty() ? peers[i].next(15000) : std::nullopt;
-                answers << (error.isEmpty() ? answerText(a).section(QLatin1Char(' '), 0, 1) : error);
-                if (a && a->type == extwire::Type::Accept)
-                    accepted << i;
-            }
-            std::printf("  answers: %s\n  accepted %d of 8; free now %.1f MiB\n", qPrintable(answers.join(QStringLiteral(", "))),
-                        int(accepted.size()), double(freeBytes()) / MiB);
-            // The accepted ones send their data side by side, 1 MiB each in turn.
-            const QByteArray content = pattern(third, 4);
-            for (const int i : accepted)
-                peers[i].send(extwire::start(0));
-            for (qint64 pos = 0; pos < third; pos += extwire::maxDataBytes) {
-                for (const int i : accepted)
-                    peers[i].send(extwire::data(content.constData() + pos, qMin<qint64>(extwire::maxDataBytes, third - pos)), 5000);
-            }
-            QStringList results;
-            for (const int i : accepted) {
-                peers[i].send(extwire::end(digestOf(content.constData(), content.size())), 5000);
-                results << QStringLiteral("big%1 %2").arg(i).arg(answerText(peers[i].next(15000)));
-            }
-            qint64 kept = 0;
-            for (const QFileInfo &f : QDir(mountPoint.path()).entryInfoList(QDir::Files | QDir::Hidden))
-                kept += f.size();
-            std::printf("  results: %s\n  free at the end %.1f MiB; files left %.1f MiB (%s)\n",
-                        qPrintable(results.join(QStringLiteral(", "))), double(freeBytes()) / MiB, double(kept) / MiB,
-                        qPrintable(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden).join(QStringLiteral(", "))));
-            r.summary();
-            std::printf("  REPORT (not all accepted is the aim; this depends on a free-space ledger)\n");
+    run(program, mountPoint.path(), [&](Receiver &r) {
+        const qint64 third = freeBytes() / 3;
+        std::printf("  free %.1f MiB on a 160 MiB tmpfs; each offer declares %.1f MiB\n", double(freeBytes()) / MiB,
+                    double(third) / MiB);
+        Instance peers[8];
+        QStringList answers;
+        QVector<int> accepted;
+        for (int i = 0; i < 8; ++i) {
+            const QString error = peers[i].upgrade(r.port);
+            peers[i].send(extwire::offer(QStringLiteral("big%1.bin").arg(i), quint64(third), 0));
+            const auto a = error.isEmpty() ? peers[i].next(15000) : std::nullopt;
+            answers << (error.isEmpty() ? answerText(a).section(QLatin1Char(' '), 0, 1) : error);
+            if (a && a->type == extwire::Type::Accept)
+                accepted << i;
         }
-    }
+        std::printf("  answers: %s\n  accepted %d of 8; free now %.1f MiB\n", qPrintable(answers.join(QStringLiteral(", "))),
+                    int(accepted.size()), double(freeBytes()) / MiB);
+        // The accepted ones send their data side by side, 1 MiB each in turn.
+        const QByteArray content = pattern(third, 4);
+        for (const int i : accepted)
+            peers[i].send(extwire::start(0));
+        for (qint64 pos = 0; pos < third; pos += extwire::maxDataBytes) {
+            for (const int i : accepted)
+                peers[i].send(extwire::data(content.constData() + pos, qMin<qint64>(extwire::maxDataBytes, third - pos)), 5000);
+        }
+        QStringList results;
+        for (const int i : accepted) {
+            peers[i].send(extwire::end(digestOf(content.constData(), content.size())), 5000);
+            results << QStringLiteral("big%1 %2").arg(i).arg(answerText(peers[i].next(15000)));
+        }
+        qint64 kept = 0;
+        for (const QFileInfo &f : QDir(mountPoint.path()).entryInfoList(QDir::Files | QDir::Hidden))
+            kept += f.size();
+        std::printf("  results: %s\n  free at the end %.1f MiB; files left %.1f MiB (%s)\n",
+                    qPrintable(results.join(QStringLiteral(", "))), double(freeBytes()) / MiB, double(kept) / MiB,
+                    qPrintable(QDir(mountPoint.path()).entryList(QDir::Files | QDir::Hidden).join(QStringLiteral(", "))));
+        std::printf("  REPORT (not all accepted is the aim; this depends on a free-space ledger)\n");
+    });
     if (::umount2(at.constData(), MNT_DETACH) != 0)
         std::printf("  cannot unmount %s: %s\n", at.constData(), std::strerror(errno));
 }
@@ -798,18 +771,26 @@ int main(int argc, char **argv)
         return 2;
     }
     std::printf("program %s, %d s per flood\n", qPrintable(program), seconds);
-    const std::pair<const char *, std::function<void()>> scenarios[] = {
-        {"text", [&] { textFlood(program, true); }},
-        {"text-plain", [&] { textFlood(program, false); }},
-        {"unread", [&] { unreadAnswers(program); }},
-        {"resume", [&] { resumeReplay(program); }},
-        {"dirs", [&] { directoriesBesidePlain(program, false); }},
-        {"dirs-deep", [&] { directoriesBesidePlain(program, true); }},
-        {"room", [&] { sharedRoom(program); }},
+    const QString forSeconds = QStringLiteral(" for %1 s").arg(seconds);
+    const std::tuple<const char *, QString, std::function<void(Receiver &)>> scenarios[] = {
+        {"text", QStringLiteral("1-byte texts%1, extended framing (upgraded peer)").arg(forSeconds),
+         [](Receiver &r) { textFlood(r, true); }},
+        {"text-plain", QStringLiteral("1-byte texts%1, original framing (1 byte per write, TCP_NODELAY)").arg(forSeconds),
+         [](Receiver &r) { textFlood(r, false); }},
+        {"unread", QStringLiteral("refused offers%1, answers never read").arg(forSeconds), unreadAnswers},
+        {"resume", QStringLiteral("a stranger offers a part's own length and time"), resumeReplay},
+        {"dirs", QStringLiteral("50000 directory frames beside a paced plain 24 MiB file"),
+         [](Receiver &r) { directoriesBesidePlain(r, false); }},
+        {"dirs-deep", QStringLiteral("40 directory frames 500 deep beside a paced plain 24 MiB file"),
+         [](Receiver &r) { directoriesBesidePlain(r, true); }},
+        {"room", QStringLiteral("8 connections each declaring a third of the free room"), nullptr},
     };
-    for (const auto &scenario : scenarios) {
-        if (only.isEmpty() || only == QLatin1String(scenario.first))
-            scenario.second();
+    for (const auto &[name, title, body] : scenarios) {
+        if (!only.isEmpty() && only != QLatin1String(name))
+            continue;
+        std::printf("== %s: %s\n", name, qPrintable(title));
+        QTemporaryDir dir;
+        body ? run(program, dir.path(), body) : sharedRoom(program);
     }
     std::printf("%d scenario(s) failed\n", failures);
     return failures ? 1 : 0;
