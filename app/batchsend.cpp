@@ -58,6 +58,17 @@ void MainWindow::initBatchSend()
     incomingLabel->hide();
     incomingTimer.setInterval(incomingPollMs);
     connect(&incomingTimer, &QTimer::timeout, this, &MainWindow::pollIncoming);
+    arrivalTimer.setSingleShot(true);
+    arrivalTimer.setInterval(1000);
+    connect(&arrivalTimer, &QTimer::timeout, this, [this] {
+        if (!tray) {
+            tray = new QSystemTrayIcon(windowIcon(), this);
+            tray->show();
+        }
+        tray->showMessage(QStringLiteral("文件已接收"),
+                          arrivals == 1 ? lastArrival : QStringLiteral("%1 项,最后一项:").arg(arrivals) + lastArrival);
+        arrivals = 0;
+    });
     sendTimer.setInterval(incomingPollMs);
     connect(&sendTimer, &QTimer::timeout, this, [this] {
         if (transferProgressBar->isHidden())

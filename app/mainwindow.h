@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
@@ -185,6 +186,13 @@ private:
     QTimer sendTimer; // samples the sending bar while a file goes, so a stall shows
     QElapsedTimer incomingClock;
     QLabel *incomingLabel = nullptr;
+    // Arrivals while the window is not active, told by the tray (where the desktop has one) in
+    // one message per second at most.
+    void noteArrival(const QString &what);
+    QSystemTrayIcon *tray = nullptr; // owned (child), made at the first message
+    QTimer arrivalTimer;
+    int arrivals = 0;
+    QString lastArrival;
 
     LogPane *logPane = nullptr; // owned (child)
 };

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTextDocument>
 
+#include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 
 QString MainWindow::secondsText(qint64 ms)
@@ -72,6 +73,14 @@ void MainWindow::getRecState(int state)
         if (report.resumedFrom > 0)
             log(QStringLiteral("续传:已有前") + QString::number(report.resumedFrom)
                 + QStringLiteral("字节,只接收了其余部分"));
+        {
+            // Where it went, relative to the receive directory, and whether a file gave way.
+            const QString dir = ReceiveFile::directoryFor(receiveDirPath.get());
+            const QString relative = QDir(dir).relativeFilePath(report.fileName);
+            const QString shown = QDir::toNativeSeparators(relative.startsWith(QLatin1String("..")) ? report.fileName : relative);
+            logVerbatim(QStringLiteral("保存为:") + shown + (report.replaced ? QStringLiteral(" (已替换同名文件)") : QString()));
+            noteArrival(shown);
+        }
         // The blank line that closes the report follows the rate line.
         log(QStringLiteral("接收耗时:") + secondsText(report.elapsedNs / 1000000) + QStringLiteral("s"));
         log(rateLine(qint64(report.recvFileBytes - report.resumedFrom), report.elapsedNs));
@@ -102,8 +111,10 @@ void MainWindow::getRecState(int state)
         break;
     case RecFolderEnded: {
         const FolderReport folder = recvReports::takeFolder();
-        if (folder.present)
+        if (folder.present) {
             logVerbatim(folderSummary(folder));
+            noteArrival(folder.name);
+        }
         break;
     }
     case RecWriteFailed:
@@ -185,6 +196,16 @@ void MainWindow::getTransState(int state)
         break;
     }
     }
+}
+
+void MainWindow::noteArrival(const QString &what)
+{
+    if (isActiveWindow() || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    ++arrivals;
+    lastArrival = what;
+    if (!arrivalTimer.isActive())
+        arrivalTimer.start();
 }
 
 QString MainWindow::sendFailureLine(int state)

@@ -75,6 +75,7 @@ public:
     QList<int> codes;
     QList<qint64> times;
     Counters finished;
+    QList<bool> replaced; // of each finished file
     QList<QByteArray> texts;
     int drained = 0;
     QElapsedTimer clock;
@@ -87,6 +88,7 @@ public slots:
         if (code == RecFinished) {
             const RecvSnapshot s = recvReports::take(code);
             finished << qMakePair(s.recvFileBytes, s.recvTotalBytes);
+            replaced << s.replaced;
         } else if (code == RecText) {
             texts << recvReports::take(code).lastRecvText;
         }
@@ -362,6 +364,7 @@ void tst_ReceiveThread::sameNameFromTwoPeersNeverMixes()
         engine->appendPieces({piece(1, streams[0].mid(i, 1)), piece(2, streams[1].mid(i, 1))});
     QTRY_COMPARE(log->finished.size(), 2);
     QCOMPARE(readFile(recvPath(QStringLiteral("same.bin"))), two); // the one that finished last
+    QCOMPARE(log->replaced, (QList<bool>{false, true})); // and the report says it replaced the first
     QCOMPARE(QDir(recvDir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("same.bin")});
 }
 

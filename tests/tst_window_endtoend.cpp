@@ -112,13 +112,14 @@ void tst_WindowEndToEnd::sendFile(MainWindow &from, MainWindow &to, const QStrin
     QVERIFY2(testutil::linesMatch({sent.value(4)}, {testutil::rateLine}), qPrintable(sent.value(4)));
     QCOMPARE(sent.value(5), QString());
 
-    const QStringList received = linesFrom(to, QStringLiteral("开始接收..."), 7);
-    QCOMPARE(received.mid(0, 4), (QStringList{QStringLiteral("开始接收..."), QStringLiteral("接收完成!"),
+    const QStringList received = linesFrom(to, QStringLiteral("开始接收..."), 8);
+    QCOMPARE(received.mid(0, 5), (QStringList{QStringLiteral("开始接收..."), QStringLiteral("接收完成!"),
                                               QStringLiteral("文件接收大小:") + size,
-                                              QStringLiteral("总接收Byte大小:") + total}));
-    QVERIFY2(elapsed.match(received.value(4)).hasMatch(), qPrintable(received.value(4)));
-    QVERIFY2(testutil::linesMatch({received.value(5)}, {testutil::rateLine}), qPrintable(received.value(5)));
-    QCOMPARE(received.value(6), QString());
+                                              QStringLiteral("总接收Byte大小:") + total,
+                                              QStringLiteral("保存为:") + name}));
+    QVERIFY2(elapsed.match(received.value(5)).hasMatch(), qPrintable(received.value(5)));
+    QVERIFY2(testutil::linesMatch({received.value(6)}, {testutil::rateLine}), qPrintable(received.value(6)));
+    QCOMPARE(received.value(7), QString());
 
     QCOMPARE(readAll(recvDir + QLatin1Char('/') + name), content);
     QVERIFY(P::ui(from)->fileTransmitBtn->isEnabled());
@@ -393,8 +394,8 @@ void tst_WindowEndToEnd::batches()
              << QStringLiteral("总发送字节大小:") + total << QStringLiteral("发送耗时:<secs>s") << testutil::rateLine
              << QString();
         received << QStringLiteral("接收完成!") << QStringLiteral("文件接收大小:") + size
-                 << QStringLiteral("总接收Byte大小:") + total << QStringLiteral("接收耗时:<secs>s") << testutil::rateLine
-                 << QString();
+                 << QStringLiteral("总接收Byte大小:") + total << QStringLiteral("保存为:") + QDir::toNativeSeparators(name)
+                 << QStringLiteral("接收耗时:<secs>s") << testutil::rateLine << QString();
         // After a folder's last file, the receiver's one line for the folder.
         const QString folder = name.section(QLatin1Char('/'), 0, 0);
         if (folder != name && counted.value(i + 1).section(QLatin1Char('/'), 0, 0) != folder) {

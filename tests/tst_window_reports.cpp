@@ -7,6 +7,7 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 #include "windowprobe.h"
 
@@ -121,38 +122,46 @@ void tst_WindowReports::receiveCodes_data()
     QTest::addColumn<QByteArray>("text"); // pushed as the report of RecText
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<bool>("released"); // receive controls enabled again, role idle
+    QTest::addColumn<bool>("replaced"); // the stored file replaced one of its name
 
     const QStringList started{QString(), QStringLiteral("开始接收...")};
     const QByteArray none;
     QTest::newRow("finished") << QList<int>{RecStarted, RecFinished} << none
                               << started + QStringList{QStringLiteral("接收完成!"), QStringLiteral("文件接收大小:5"),
                                                        QStringLiteral("总接收Byte大小:95"),
+                                                       QStringLiteral("保存为:a.bin"),
                                                        QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), rate,
                                                        QString()}
-                              << true;
-    QTest::newRow("started") << QList<int>{RecStarted} << none << started << false;
-    QTest::newRow("progress says nothing") << QList<int>{RecProgress} << none << QStringList() << false;
+                              << true << false;
+    QTest::newRow("finished, replacing a file")
+        << QList<int>{RecStarted, RecFinished} << none
+        << started + QStringList{QStringLiteral("接收完成!"), QStringLiteral("文件接收大小:5"),
+                                 QStringLiteral("总接收Byte大小:95"), QStringLiteral("保存为:a.bin (已替换同名文件)"),
+                                 QStringLiteral("接收耗时:") + secs + QStringLiteral("s"), rate, QString()}
+        << true << true;
+    QTest::newRow("started") << QList<int>{RecStarted} << none << started << false << false;
+    QTest::newRow("progress says nothing") << QList<int>{RecProgress} << none << QStringList() << false << false;
     QTest::newRow("create failed") << QList<int>{RecCreateFailed} << none
-                                   << QStringList{QStringLiteral("创建文件失败,接收失败!"), QString()} << false;
+                                   << QStringList{QStringLiteral("创建文件失败,接收失败!"), QString()} << false << false;
     QTest::newRow("timeout") << QList<int>{RecStarted, RecTimeout} << none
-                             << started + QStringList{QStringLiteral("接收超时，已强制中断!"), QString()} << true;
+                             << started + QStringList{QStringLiteral("接收超时，已强制中断!"), QString()} << true << false;
     QTest::newRow("write failed") << QList<int>{RecStarted, RecWriteFailed} << none
-                                  << started + QStringList{QStringLiteral("写入文件失败,接收失败!"), QString()} << true;
+                                  << started + QStringList{QStringLiteral("写入文件失败,接收失败!"), QString()} << true << false;
     QTest::newRow("greeting") << QList<int>{RecText} << utf8(QStringLiteral("你好,我是澜石机电"))
-                              << QStringList{QStringLiteral("[in] 你好,我是澜石机电")} << false;
+                              << QStringList{QStringLiteral("[in] 你好,我是澜石机电")} << false << false;
     QTest::newRow("text up to its zero byte") << QList<int>{RecText} << QByteArray("abc\0def", 7)
-                                              << QStringList{QStringLiteral("[in] abc")} << false;
+                                              << QStringList{QStringLiteral("[in] abc")} << false << false;
     QTest::newRow("text at the limit") << QList<int>{RecText} << QByteArray(MainWindow::maxTextChars, 'x')
                                        << QStringList{QStringLiteral("[in] ") + QString(MainWindow::maxTextChars, QLatin1Char('x'))}
-                                       << false;
+                                       << false << false;
     QTest::newRow("long text cut") << QList<int>{RecText} << QByteArray(MainWindow::maxTextChars + 1, 'y')
                                    << QStringList{QStringLiteral("[in] ") + QString(MainWindow::maxTextChars, QLatin1Char('y'))
                                                   + QChar(0x2026)}
-                                   << false;
+                                   << false << false;
     QTest::newRow("markup shown as sent") << QList<int>{RecText} << QByteArray("<b>bold</b>  two\nlines &amp;")
                                           << QStringList{QStringLiteral("[in] <b>bold</b>  two"), QStringLiteral("lines &amp;")}
-                                          << false;
-    QTest::newRow("unknown codes") << QList<int>{-1, 10, 99} << none << QStringList() << false;
+                                          << false << false;
+    QTest::newRow("unknown codes") << QList<int>{-1, 10, 99} << none << QStringList() << false << false;
 }
 
 void tst_WindowReports::receiveCodes()
@@ -161,10 +170,13 @@ void tst_WindowReports::receiveCodes()
     QFETCH(QByteArray, text);
     QFETCH(QStringList, lines);
     QFETCH(bool, released);
+    QFETCH(bool, replaced);
 
     RecvSnapshot report;
     report.recvFileBytes = 5;
     report.recvTotalBytes = 95;
+    report.fileName = QDir(ReceiveFile::directoryFor(receiveDirPath.get())).filePath(QStringLiteral("a.bin"));
+    report.replaced = replaced;
     report.lastRecvText = text;
     for (int code : codes) {
         if (code == RecFinished || code == RecText)

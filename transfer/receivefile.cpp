@@ -149,6 +149,7 @@ bool ReceiveFile::openFile(std::shared_ptr<const DirHandle> dir, const QString &
 {
     abandon();
     count = 0;
+    replaced = false;
     declared.reset();
     target.clear();
     modifiedTime.reset();
@@ -549,8 +550,10 @@ bool ReceiveFile::finish()
         keepElsewhere();
         return false;
     }
+    replaced = directory->entry(targetName).kind == DirHandle::Kind::File;
     if (closeFile() && moveTo(targetName, true))
         return true;
+    replaced = false;
     moveTo(partName);
     return false;
 }

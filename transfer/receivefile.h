@@ -89,6 +89,8 @@ public:
     quint64 written() const { return count; }
     // Where the file goes once whole (kept after finish() for the report).
     QString fileName() const { return target; }
+    // After finish(): a file of that name was there and is now replaced.
+    bool replacedFile() const { return replaced; }
 
     // The directory that receiveDirPath names: an empty setting means the application's
     // directory (the current one when there is no application object), and a relative one
@@ -190,6 +192,7 @@ private:
     QString temporary;  // where the bytes are written
     QString receiveDir;
     FileId createdId;   // the temporary file as created; renamed only while it is still that one
+    bool replaced = false;
     quint64 nextSpaceCheck = 0;
     quint64 count = 0;
     std::optional<quint64> declared;

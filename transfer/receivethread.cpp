@@ -306,6 +306,7 @@ public:
         snapshot.recvFileBytes = file.written();
         snapshot.recvTotalBytes = streamBytes;
         snapshot.fileName = file.fileName();
+        snapshot.replaced = file.replacedFile();
         report(RecFinished, snapshot);
     }
 
@@ -426,6 +427,7 @@ public:
         snapshot.recvFileBytes = file.written();
         snapshot.recvTotalBytes = ext->taken() - offerAt; // its frames, offer to end
         snapshot.fileName = file.fileName();
+        snapshot.replaced = file.replacedFile();
         snapshot.resumedFrom = acceptedAt;
         report(RecFinished, snapshot);
         answer(extwire::result(ResultStatus::Stored));

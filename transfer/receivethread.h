@@ -56,6 +56,7 @@ struct RecvSnapshot {
     // reach a front end in runs, so its own clock would say less).
     qint64 elapsedNs = 0;
     quint64 resumedFrom = 0;    // RecFinished: bytes of it that were here already (a part taken up)
+    bool replaced = false;      // RecFinished: it replaced a file of the same name
 };
 
 // Process-wide reports, one per RecFinished / RecText, in emission order. The engine pushes
