@@ -20,9 +20,11 @@ DirHandle::DirHandle(DirHandle &&other) noexcept
     *this = std::move(other);
 }
 
+// Joined by hand: QDir would take a name that begins with ':' for a resource path and drop
+// the directory.
 QString DirHandle::filePath(const QString &name) const
 {
-    return QDir(at).filePath(name);
+    return at.endsWith(QLatin1Char('/')) ? at + name : at + QLatin1Char('/') + name;
 }
 
 #ifdef Q_OS_WIN
