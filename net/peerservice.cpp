@@ -31,6 +31,15 @@ bool sameAddress(const QHostAddress &a, const QHostAddress &b)
     return a.isEqual(b, QHostAddress::TolerantConversion);
 }
 
+// An IPv4 peer of a dual-stack server comes as ::ffff:a.b.c.d, which the IPv4 socket cannot
+// send to (EAFNOSUPPORT): it is probed at its IPv4 address.
+QHostAddress plainAddress(const QHostAddress &address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    return v4 && address.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress(ip4) : address;
+}
+
 bool isIPv6(const QHostAddress &address)
 {
     bool v4 = false;
@@ -136,7 +145,7 @@ void PeerService::track(QTcpSocket *socket)
         return;
     Connection c;
     c.socket = socket;
-    c.peer = socket->peerAddress();
+    c.peer = plainAddress(socket->peerAddress());
     c.localPort = socket->localPort();
     c.peerPort = socket->peerPort();
     c.probeNonce = nonce();

@@ -20,6 +20,7 @@ sendThread::sendThread(quint16 port)
     : QThread(nullptr), listenPort(port)
 {
     memoryTuning::keepLargeBuffers();
+    activityClock.start();
     qRegisterMetaType<QAbstractSocket::SocketState>("QAbstractSocket::SocketState");
     qRegisterMetaType<BatchStatus>("BatchStatus");
 
@@ -207,7 +208,7 @@ void sendThread::disposeSocket(QTcpSocket *socket)
         // A socket deleted while connected aborts and signals from its destructor; none of
         // that may reach us.
         QObject::disconnect(socket, nullptr, this, nullptr);
-        openPeers.remove(socket);
+        places.remove(socket);
         cutAt.remove(socket);
         heldGreetings.remove(socket);
         // Its destroyed notice no longer reaches us, and a new socket may get its address.
@@ -312,6 +313,7 @@ void sendThread::onErrorOccurs(QAbstractSocket::SocketError)
 
 void sendThread::onNewConnection()
 {
+    hungUpLooked = false; // the batch is over: the next may look again
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         socket->setReadBufferSize(readBufferSize);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -325,7 +327,7 @@ void sendThread::onNewConnection()
                 publish(socket);
         });
         connect(socket, &QObject::destroyed, this, [this, socket] {
-            openPeers.remove(socket);
+            places.remove(socket);
             answersHeld.remove(socket);
             cutAt.remove(socket);
             heldGreetings.remove(socket);
@@ -337,11 +339,14 @@ void sendThread::onNewConnection()
         }, Qt::DirectConnection);
         report(&sendThread::onNewClientconnected, socket);
         connect(socket, &QTcpSocket::readyRead, this, &sendThread::onServerReadyRead);
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { onAnswersWritten(socket, RoleServer); });
+        connect(socket, &QIODevice::bytesWritten, this, [this, socket] {
+            places.touch(socket, activityClock.elapsed());
+            onAnswersWritten(socket, RoleServer);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (!trimTimer->isActive())
                 trimTimer->start();
-            openPeers.remove(socket);
+            places.remove(socket); // its place is free at once
             endStream(socket);
             publish(socket); // reads as unconnected before the window looks
             report(&sendThread::onClientDisconnected);
@@ -357,6 +362,9 @@ void sendThread::startAccepting()
     connect(acceptLoop, &AcceptLoop::accepted, this, &sendThread::takePeer);
     connect(acceptLoop, &AcceptLoop::batchDone, this, &sendThread::onNewConnection);
     connect(acceptLoop, &AcceptLoop::failed, this, [this](const QString &error) {
+        // Out of descriptors, most likely: a peer that hung up or sits idle gives one back
+        // before the loop tries again.
+        freePlace(nullptr);
         registry.setServerError(error);
         report(&sendThread::onServerErrorOccurs, server);
     });
@@ -376,20 +384,102 @@ void sendThread::takePeer(qintptr descriptor)
         delete socket;
         return;
     }
-    if (!peerLimits::admits(openPeers, socket->peerAddress(), maxPeers)) {
+    const QHostAddress key = peerLimits::addressKey(socket->peerAddress());
+    if (!makeRoom(key)) {
         refuse(socket);
         return;
     }
-    openPeers.insert(socket);
+    places.add(socket, key, activityClock.elapsed());
     refusing = false;
     static_cast<PeerServer *>(server)->accepted.append(socket);
+}
+
+// Whether a newcomer that counts under key may join the peers, once those that hung up, or
+// else idle ones, have made room for it.
+bool sendThread::makeRoom(const QHostAddress &key)
+{
+    const int most = peerLimits::maxPeers(maxPeers);
+    for (;;) {
+        const bool groupFull = places.count(key) >= peerLimits::perAddress;
+        if (!groupFull && places.size() < most)
+            return true;
+        if (!freePlace(groupFull ? &key : nullptr))
+            return false;
+    }
+}
+
+// Closes the peers that hung up (looked for once per accept batch, since each costs a system
+// call), or else the one of group (of any group, when null) that has been idle longest.
+// Whether a peer was closed.
+bool sendThread::freePlace(const QHostAddress *group)
+{
+    if (!hungUpLooked) {
+        hungUpLooked = true;
+        bool closed = false;
+        for (const QTcpSocket *socket : places.sockets()) {
+            if (peerLimits::hungUp(socket)) {
+                evict(const_cast<QTcpSocket *>(socket));
+                closed = true;
+            }
+        }
+        if (closed)
+            return true;
+    }
+    std::optional<QSet<quint64>> receiving; // asked of the engine only once a peer is idle
+    const auto isBusy = [&](const QTcpSocket *socket) {
+        if (!receiving) {
+            receiving.emplace();
+            for (const IncomingTransfer &t : recvProgress::active())
+                receiving->insert(t.connection);
+        }
+        return busy(socket, *receiving);
+    };
+    const QTcpSocket *idle = places.idlest(group, activityClock.elapsed() - idleMs.load(), isBusy);
+    if (!idle)
+        return false;
+    evict(const_cast<QTcpSocket *>(idle));
+    return true;
+}
+
+// Whether something is under way on an accepted peer, by what the worker knows: a batch or a
+// file going to it, offers or ends awaiting its answers, the upgrade exchange, held greetings,
+// bytes not yet taken either way, a file the engine is receiving from it.
+bool sendThread::busy(const QTcpSocket *socket, const QSet<quint64> &receiving) const
+{
+    if (socket == sendingTo || socket == followUp.target || (queue.running() && queue.target() == socket)
+        || heldGreetings.contains(const_cast<QTcpSocket *>(socket)) || socket->bytesAvailable() > 0
+        || socket->bytesToWrite() > 0 || receiving.contains(connectionIds.value(socket)))
+        return true;
+    for (const Offered &o : offeredAhead) {
+        if (o.socket.data() == socket)
+            return true;
+    }
+    const auto upgrade = upgrades.constFind(socket);
+    return upgrade != upgrades.constEnd() && (!upgrade->awaited.isEmpty() || upgrade->due || upgrade->replyDue);
+}
+
+// Closes an accepted peer to make room; its place is free on return. One taken in this batch
+// is not announced yet and goes quietly; any other ends as a peer's close does, its bytes
+// still unread handed to the engine first (the close drops them).
+void sendThread::evict(QTcpSocket *socket)
+{
+    places.remove(socket);
+    if (static_cast<PeerServer *>(server)->accepted.removeOne(socket)) {
+        socket->abort();
+        delete socket;
+        return;
+    }
+    endStream(socket);
+    socket->abort();
 }
 
 void sendThread::refuse(QTcpSocket *socket)
 {
     if (!refusing) {
         refusing = true;
-        std::fprintf(stderr, "connections beyond %d peers, or %d from one address, are closed at once\n",
+        std::fprintf(stderr,
+                     "connections beyond %d peers, or %d from one address (IPv6: one /64), are closed at once "
+                     "unless idle ones make room\n",
                      peerLimits::maxPeers(maxPeers), peerLimits::perAddress);
     }
     socket->abort();
@@ -398,8 +488,10 @@ void sendThread::refuse(QTcpSocket *socket)
 
 void sendThread::onServerReadyRead()
 {
-    if (auto *socket = qobject_cast<QTcpSocket *>(sender()))
+    if (auto *socket = qobject_cast<QTcpSocket *>(sender())) {
+        places.touch(socket, activityClock.elapsed());
         feed(socket, RoleServer);
+    }
 }
 
 void sendThread::onSocketReadyRead()

@@ -25,6 +25,7 @@ class QFile;
 #include <optional>
 
 #include "net/codes.h"
+#include "net/peerlimits.h"
 #include "net/peerservice.h"
 #include "net/sendqueue.h"
 #include "net/socketregistry.h"
@@ -99,10 +100,16 @@ public:
 
     quint16 port() const { return listenPort; }
 
-    // Accepted peers connected at once (fewer under a low descriptor limit, and at most
-    // peerLimits::perAddress from one address); more are closed on arrival, so that
-    // descriptors remain for received files.
+    // Accepted peers connected at once (fewer under a low descriptor limit, see
+    // peerLimits::maxPeers, and at most peerLimits::perAddress from one address or IPv6 /64);
+    // a newcomer beyond them is closed on arrival, so that descriptors remain for received
+    // files, unless a peer that hung up or one idle for idleMs makes room for it.
     static constexpr int maxPeers = 512;
+    // An accepted peer with no byte either way for this long, and no transfer on it, is closed
+    // when a newcomer would otherwise be refused (tests shorten it).
+    std::atomic<int> idleMs{peerLimits::idleMs};
+    // Worker thread: the accepted peers that hold a place now.
+    int peersHeld() const { return places.size(); }
 
     // The sender keeps at most this many bytes unwritten in a socket before it waits.
     static constexpr qint64 sendBufferBound = 1024 * 1024;
@@ -208,6 +215,10 @@ private:
     void startAccepting();
     void stopAccepting();
     void takePeer(qintptr descriptor);
+    bool makeRoom(const QHostAddress &key);
+    bool freePlace(const QHostAddress *group);
+    bool busy(const QTcpSocket *socket, const QSet<quint64> &receiving) const;
+    void evict(QTcpSocket *socket);
     void refuse(QTcpSocket *socket);
     void createClientSocket();
     void sendFiles();
@@ -266,7 +277,9 @@ private:
 
     const quint16 listenPort;
     AcceptLoop *acceptLoop = nullptr; // owned (child), while listening
-    QSet<const QTcpSocket *> openPeers;
+    PeerPlaces places;                // the accepted peers that count toward the caps
+    QElapsedTimer activityClock;      // the times of places
+    bool hungUpLooked = false;        // this accept batch looked for peers that hung up
     bool refusing = false;            // a burst above maxPeers is under way (logged once)
     SocketRegistry registry;
     QHash<const QTcpSocket *, quint64> connectionIds; // worker thread only

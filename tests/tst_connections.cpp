@@ -8,11 +8,13 @@
 #include <memory>
 #include <vector>
 
+#include "net/acceptloop.h"
 #include "net/peerlimits.h"
 #include "tests/workerrig.h"
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -433,25 +435,62 @@ private slots:
 #endif
     }
 
+    void addressKey_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("IPv4") << QStringLiteral("192.168.1.20") << QStringLiteral("192.168.1.20");
+        QTest::newRow("v4-mapped") << QStringLiteral("::ffff:192.168.1.20") << QStringLiteral("192.168.1.20");
+        QTest::newRow("IPv6: its /64") << QStringLiteral("2001:db8:1:2:aa:bb:cc:dd") << QStringLiteral("2001:db8:1:2::");
+        QTest::newRow("IPv6: another of that /64") << QStringLiteral("2001:db8:1:2:ffff::1") << QStringLiteral("2001:db8:1:2::");
+        QTest::newRow("IPv6: the next /64") << QStringLiteral("2001:db8:1:3::1") << QStringLiteral("2001:db8:1:3::");
+        QTest::newRow("link-local, scope dropped") << QStringLiteral("fe80::1%1") << QStringLiteral("fe80::");
+    }
+    // Catches IPv6 peers counted per address (one host holds a whole /64 of them), and an IPv4
+    // peer of the dual-stack listener counted apart from itself.
+    void addressKey()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, key);
+        QCOMPARE(peerLimits::addressKey(QHostAddress(address)).toString(), key);
+    }
+
     void peersOverTheCapsAreClosed_data()
     {
         QTest::addColumn<int>("descriptorLimit"); // 0: as it is
         QTest::addColumn<int>("admitted");        // from 127.0.0.1
+        QTest::addColumn<QString>("then");        // what they do before one more comes from there
         QTest::addColumn<bool>("otherAddressAdmitted");
-        QTest::newRow("64 from one address") << 0 << peerLimits::perAddress << true;
-        QTest::newRow("descriptor limit leaves 3 peers") << peerLimits::descriptorReserve + 3 << 3 << false;
+        const int reserve = peerLimits::descriptorReserve;
+        const int perAddress = peerLimits::perAddress;
+        QTest::newRow("64 from one address") << 0 << perAddress << QString() << true;
+        // A socket and a file each: (limit - reserve) / 2.
+        QTest::newRow("descriptor limit leaves 3 peers") << reserve + 6 << 3 << QString() << false;
+        QTest::newRow("64 that closed leave their places") << 0 << perAddress << QStringLiteral("close") << true;
+        QTest::newRow("64 that hung up, not yet seen, leave their places")
+            << 0 << perAddress << QStringLiteral("hang up unseen") << true;
+        // The second newcomer, from elsewhere, takes the next idlest one's place.
+        QTest::newRow("the idlest of 3 makes room") << reserve + 6 << 3 << QStringLiteral("idle") << true;
     }
-    // Catches one address holding every place, and a cap that ignores the descriptor limit
-    // (files on accepted connections would then fail to open).
+    // Catches one address holding every place, a cap that ignores the descriptor limit
+    // (files on accepted connections would then fail to open), peers that closed or hung up
+    // still holding places, and idle peers that keep newcomers out (or an active one closed
+    // before the idlest).
     void peersOverTheCapsAreClosed()
     {
 #ifdef Q_OS_LINUX
         QFETCH(int, descriptorLimit);
         QFETCH(int, admitted);
+        QFETCH(QString, then);
         QFETCH(bool, otherAddressAdmitted);
-        WorkerRig k(freePort());
+        PieceRecorder rec;
+        WorkerRig k(freePort(), &rec);
+        const int idleMs = 300;
+        if (then == QLatin1String("idle"))
+            k.w->idleMs = idleMs;
         int accepted = 0;
         connect(k.w, &sendThread::onNewClientconnected, this, [&] { ++accepted; });
+        WorkerLog log(k.w);
         k.cmd(CmdStartListen);
         k.settle();
         QTRY_VERIFY(k.w->recThread->running); // its event dispatcher exists before the limit drops
@@ -475,19 +514,80 @@ private slots:
             return std::count_if(peers.begin(), peers.end(),
                                  [](const auto &p) { return p->state() == QAbstractSocket::UnconnectedState; });
         };
-        for (int i = 0; i <= admitted; ++i) {
+        const auto connectPeer = [&](const QHostAddress &from) {
             peers.push_back(std::make_unique<QTcpSocket>());
+            if (!from.isNull())
+                QVERIFY(peers.back()->bind(from));
             peers.back()->connectToHost(QHostAddress::LocalHost, k.w->port());
-        }
+        };
+        for (int i = 0; i < admitted; ++i)
+            connectPeer(QHostAddress());
         QTRY_COMPARE(accepted, admitted);
-        QTRY_COMPARE(unconnected(), 1L);
+        QTRY_COMPARE(unconnected(), 0L);
+        int expected = admitted + 1; // once one more came from 127.0.0.1
+        if (then.isEmpty()) {
+            connectPeer(QHostAddress());
+            QTRY_COMPARE(unconnected(), 1L);
+            expected = admitted;
+        } else if (then == QLatin1String("close")) {
+            for (const auto &p : peers)
+                p->disconnectFromHost();
+            QTRY_COMPARE(log.count(WorkerLog::ClientGone), admitted);
+            int held = -1;
+            k.inWorker([&] { held = k.w->peersHeld(); });
+            QCOMPARE(held, 0);
+            connectPeer(QHostAddress());
+        } else if (then == QLatin1String("hang up unseen")) {
+            // The worker takes the newcomer before it reads the others' closes: they reach it
+            // while it is held, and the newcomer is handed to it as its accept loop would
+            // (which fires in whatever order the event dispatcher likes).
+            std::vector<int> ends;
+            for (const auto &p : peers)
+                ends.push_back(int(p->socketDescriptor()));
+            int newcomer = -1;
+            k.inWorker([&] {
+                for (int fd : ends)
+                    ::shutdown(fd, SHUT_WR);
+                newcomer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(k.w->port());
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (::connect(newcomer, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
+                    return;
+                QThread::msleep(50); // the closes have arrived, unread
+                auto *loop = k.w->findChild<AcceptLoop *>();
+                const int fd = ::accept(int(k.w->server->socketDescriptor()), nullptr, nullptr);
+                if (!loop || fd < 0)
+                    return;
+                emit loop->accepted(fd);
+                emit loop->batchDone();
+            });
+            QTRY_COMPARE(accepted, expected);
+            k.settle();
+            char byte;
+            const bool open = ::recv(newcomer, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
+            ::close(newcomer);
+            QVERIFY2(open, "the newcomer was closed");
+        } else if (then == QLatin1String("idle")) {
+            QTest::qWait(idleMs + 100);
+            peers.front()->write("x"); // the first is active again: the second is the idlest
+            QTRY_COMPARE(rec.totalBytes(), qint64(1));
+            connectPeer(QHostAddress());
+            QTRY_COMPARE(peers.at(1)->state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(peers.at(2)->state(), QAbstractSocket::ConnectedState);
+        }
+        QTRY_COMPARE(accepted, expected);
         // Another address of the loopback network counts apart.
-        peers.push_back(std::make_unique<QTcpSocket>());
-        QVERIFY(peers.back()->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
-        peers.back()->connectToHost(QHostAddress::LocalHost, k.w->port());
-        QTRY_COMPARE(accepted + unconnected(), admitted + 2L);
+        connectPeer(QHostAddress(QStringLiteral("127.0.0.2")));
+        QTRY_VERIFY(accepted > expected || peers.back()->state() == QAbstractSocket::UnconnectedState);
         k.settle();
-        QCOMPARE(accepted, admitted + (otherAddressAdmitted ? 1 : 0));
+        QCOMPARE(accepted, expected + (otherAddressAdmitted ? 1 : 0));
+        if (then == QLatin1String("idle")) {
+            QTRY_COMPARE(peers.at(2)->state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(peers.front()->state(), QAbstractSocket::ConnectedState);
+            QCOMPARE(peers.back()->state(), QAbstractSocket::ConnectedState);
+        }
 #else
         QSKIP("needs a second loopback address and the POSIX descriptor limit");
 #endif

@@ -19,14 +19,15 @@ using peerwire::Kind;
 
 namespace {
 
-// A TCP connection on loopback, both ends in the test thread.
+// A TCP connection on loopback, both ends in the test thread. A dual-stack server (as the
+// worker's) sees its IPv4 client as ::ffff:127.0.0.1.
 struct Pair {
     QTcpServer server;
     std::unique_ptr<QTcpSocket> client = std::make_unique<QTcpSocket>();
     std::unique_ptr<QTcpSocket> accepted;
-    bool open()
+    bool open(bool dualStack = false)
     {
-        if (!server.listen(QHostAddress::LocalHost, 0))
+        if (!server.listen(dualStack ? QHostAddress(QHostAddress::Any) : QHostAddress(QHostAddress::LocalHost), 0))
             return false;
         client->connectToHost(QHostAddress::LocalHost, server.serverPort());
         if (!client->waitForConnected(5000) || !server.waitForNewConnection(5000))
@@ -131,34 +132,39 @@ void TestPeerService::proberTurnsFastOnlyOnItsAnswer_data()
 {
     QTest::addColumn<QString>("reply");
     QTest::addColumn<bool>("fast");
-    QTest::newRow("answered") << QStringLiteral("answer") << true;
-    QTest::newRow("unanswered") << QStringLiteral("none") << false;
-    QTest::newRow("wrong nonce") << QStringLiteral("wrong nonce") << false;
-    QTest::newRow("another version") << QStringLiteral("version 2") << false;
-    QTest::newRow("cut short") << QStringLiteral("truncated") << false;
-    QTest::newRow("after the window") << QStringLiteral("late") << false;
+    QTest::addColumn<bool>("fromServer"); // the server of a dual-stack listener probes its client
+    QTest::newRow("answered") << QStringLiteral("answer") << true << false;
+    QTest::newRow("unanswered") << QStringLiteral("none") << false << false;
+    QTest::newRow("wrong nonce") << QStringLiteral("wrong nonce") << false << false;
+    QTest::newRow("another version") << QStringLiteral("version 2") << false << false;
+    QTest::newRow("cut short") << QStringLiteral("truncated") << false << false;
+    QTest::newRow("after the window") << QStringLiteral("late") << false << false;
+    QTest::newRow("answered, server probing its IPv4 client") << QStringLiteral("answer") << true << true;
 }
 
 // Catches a connection made fast by anything but the matching answer within the window:
-// fast mode toward a peer that cannot take it would break that peer's files.
+// fast mode toward a peer that cannot take it would break that peer's files; and a probe
+// that never leaves (an IPv4 client addressed as ::ffff:a.b.c.d on the IPv4 socket).
 void TestPeerService::proberTurnsFastOnlyOnItsAnswer()
 {
     QFETCH(QString, reply);
     QFETCH(bool, fast);
+    QFETCH(bool, fromServer);
     const quint16 port = freePort();
     QUdpSocket fake;
     QVERIFY(fake.bind(QHostAddress::LocalHost, port));
     Pair pair;
-    QVERIFY(pair.open());
+    QVERIFY(pair.open(fromServer));
+    QTcpSocket *tracked = fromServer ? pair.accepted.get() : pair.client.get();
     PeerService service(port);
     QSignalSpy changed(&service, &PeerService::fastChanged);
-    service.track(pair.client.get());
+    service.track(tracked);
 
     const Received probe = next(fake);
     QVERIFY(probe.datagram && probe.datagram->kind == Kind::CapabilityProbe);
     QCOMPARE(probe.bytes.size(), peerwire::capabilityProbeSize);
-    QCOMPARE(probe.datagram->localPort, pair.client->localPort());
-    QCOMPARE(probe.datagram->remotePort, pair.server.serverPort());
+    QCOMPARE(probe.datagram->localPort, tracked->localPort());
+    QCOMPARE(probe.datagram->remotePort, tracked->peerPort());
 
     Datagram answer = capability(Kind::CapabilityAnswer, 777, probe.datagram->nonce, 999);
     if (reply == QLatin1String("wrong nonce"))
@@ -174,7 +180,7 @@ void TestPeerService::proberTurnsFastOnlyOnItsAnswer()
         fake.writeDatagram(bytes, probe.from, probe.port);
 
     if (fast) {
-        QTRY_VERIFY(service.isFast(pair.client.get()));
+        QTRY_VERIFY(service.isFast(tracked));
         QCOMPARE(changed.count(), 1);
         // The confirm lets the other end turn fast too.
         Received confirm;
@@ -186,7 +192,7 @@ void TestPeerService::proberTurnsFastOnlyOnItsAnswer()
         QCOMPARE(confirm.datagram->other, quint64(777));
     } else {
         QTest::qWait(PeerService::probeWindowMs + 100);
-        QVERIFY(!service.isFast(pair.client.get()));
+        QVERIFY(!service.isFast(tracked));
         QCOMPARE(changed.count(), 0);
     }
 }
