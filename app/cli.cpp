@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTimer>
 #include <QVector>
 
@@ -401,6 +402,12 @@ public:
         connect(w, &sendThread::onClientDisconnected, this, &Receiver::peerDisconnected);
     }
 
+    ~Receiver() override
+    {
+        for (const QString &line : qAsConst(leaving))
+            note(line, OutputQueue::Droppable);
+    }
+
     int status() const { return failed ? Failed : Done; }
 
     void start()
@@ -433,6 +440,7 @@ private:
             say(printable(shown.startsWith(QLatin1String("..")) ? report.fileName : shown) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
                 + QStringLiteral(" bytes\t") + secondsText(ms) + QStringLiteral(" s\t")
                 + rateText(qint64(report.recvFileBytes - report.resumedFrom), ms));
+            sayLeaving();
             break;
         }
         case RecText: {
@@ -470,12 +478,11 @@ private:
             reason = QStringLiteral("the file's digest does not match; its bytes are kept as .part");
         else if (state == RecStreamFailed)
             reason = QStringLiteral("the sender's stream broke off or was malformed; transfer failed");
-        if (reason.isEmpty())
-            return;
         if (state == RecStreamFailed && name.isEmpty())
             complain(reason, OutputQueue::Droppable);
-        else
+        else if (!reason.isEmpty())
             complain(shown + QStringLiteral(": ") + reason, OutputQueue::Droppable);
+        sayLeaving(); // after the failure it follows
     }
 
     void peerConnected(QTcpSocket *socket)
@@ -487,15 +494,49 @@ private:
         note(QStringLiteral("connected: ") + peer, OutputQueue::Droppable);
     }
 
+    // The worker tells of a close when it sees it; the engine may still be ending a file of
+    // that peer. The file's line comes first: the notice waits for the files arriving at the
+    // close to end, a second at most.
     void peerDisconnected()
     {
-        for (const PeerRoster::Entry &gone : accepted.takeClosed(*worker.get()))
-            note(QStringLiteral("disconnected: ") + gone.second, OutputQueue::Droppable);
+        const QVector<PeerRoster::Entry> gone = accepted.takeClosed(*worker.get());
+        if (gone.isEmpty())
+            return;
+        if (leaving.isEmpty())
+            leavingSince.start();
+        for (const PeerRoster::Entry &peer : gone)
+            leaving << QStringLiteral("disconnected: ") + peer.second;
+        for (const IncomingTransfer &file : recvProgress::active())
+            endingFiles.insert(file.connection);
+        sayLeaving();
+        if (!leaving.isEmpty())
+            QTimer::singleShot(leaveWaitMs, this, [this] { sayLeaving(true); });
     }
 
+    // force: waited long enough.
+    void sayLeaving(bool force = false)
+    {
+        if (leaving.isEmpty())
+            return;
+        QSet<quint64> stillOpen;
+        for (const IncomingTransfer &file : recvProgress::active())
+            stillOpen.insert(file.connection);
+        endingFiles.intersect(stillOpen);
+        if (!force && !endingFiles.isEmpty() && leavingSince.elapsed() < leaveWaitMs)
+            return;
+        endingFiles.clear();
+        for (const QString &line : qAsConst(leaving))
+            note(line, OutputQueue::Droppable);
+        leaving.clear();
+    }
+
+    static constexpr int leaveWaitMs = 1000;
     const Worker &worker;
     const QString dir;
     PeerRoster accepted;
+    QStringList leaving;      // disconnect notices held for a file's line
+    QSet<quint64> endingFiles; // connections whose files were arriving when they were held
+    QElapsedTimer leavingSince;
     bool failed = false;
 };
 
