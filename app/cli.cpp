@@ -9,12 +9,14 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTimer>
 #include <QVector>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/outputqueue.h"
 #include "app/quitsignals.h"
@@ -22,6 +24,7 @@
 #include "net/peerroster.h"
 #include "net/sendthread.h"
 #include "net/workerhandle.h"
+#include "transfer/receivefile.h"
 #include "transfer/receivethread.h"
 
 #ifdef Q_OS_WIN
@@ -43,7 +46,8 @@ namespace {
 const QString programName = QStringLiteral("lumo-transfer");
 
 using Kind = OutputQueue::Kind;
-// While receive runs, its lines go through these; otherwise straight to the streams.
+// While receive runs, its lines go through these; otherwise straight to the streams. One
+// queue for both when they go to one place: stderr is then its second stream.
 OutputQueue *outQueue = nullptr;
 OutputQueue *errQueue = nullptr;
 bool quiet = false; // -q: failures only
@@ -51,7 +55,7 @@ bool quiet = false; // -q: failures only
 void printTo(FILE *stream, const QString &line, Kind kind = OutputQueue::Kept)
 {
     if (OutputQueue *queue = stream == stdout ? outQueue : errQueue)
-        return queue->add(line.toLocal8Bit(), kind);
+        return queue->add(line.toLocal8Bit(), kind, stream == stderr && outQueue == errQueue);
     std::fputs(line.toLocal8Bit().constData(), stream);
     std::fflush(stream);
 }
@@ -93,6 +97,26 @@ int terminalColumns()
         return size.ws_col;
 #endif
     return 80;
+}
+
+// Whether stdout and stderr reach one terminal, file or pipe, where their lines interleave.
+bool outputsMeet()
+{
+#ifdef Q_OS_WIN
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode;
+    if (::GetConsoleMode(out, &mode) && ::GetConsoleMode(err, &mode))
+        return true;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    return ::GetFileInformationByHandle(out, &a) && ::GetFileInformationByHandle(err, &b)
+        && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh
+        && a.nFileIndexLow == b.nFileIndexLow;
+#else
+    struct stat out, err;
+    return ::fstat(fileno(stdout), &out) == 0 && ::fstat(fileno(stderr), &err) == 0 && out.st_dev == err.st_dev
+        && out.st_ino == err.st_ino;
+#endif
 }
 
 QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
@@ -378,6 +402,12 @@ public:
         connect(w, &sendThread::onClientDisconnected, this, &Receiver::peerDisconnected);
     }
 
+    ~Receiver() override
+    {
+        for (const QString &line : qAsConst(leaving))
+            note(line, OutputQueue::Droppable);
+    }
+
     int status() const { return failed ? Failed : Done; }
 
     void start()
@@ -410,6 +440,7 @@ private:
             say(printable(shown.startsWith(QLatin1String("..")) ? report.fileName : shown) + QLatin1Char('\t') + QString::number(report.recvFileBytes)
                 + QStringLiteral(" bytes\t") + secondsText(ms) + QStringLiteral(" s\t")
                 + rateText(qint64(report.recvFileBytes - report.resumedFrom), ms));
+            sayLeaving();
             break;
         }
         case RecText: {
@@ -447,12 +478,11 @@ private:
             reason = QStringLiteral("the file's digest does not match; its bytes are kept as .part");
         else if (state == RecStreamFailed)
             reason = QStringLiteral("the sender's stream broke off or was malformed; transfer failed");
-        if (reason.isEmpty())
-            return;
         if (state == RecStreamFailed && name.isEmpty())
             complain(reason, OutputQueue::Droppable);
-        else
+        else if (!reason.isEmpty())
             complain(shown + QStringLiteral(": ") + reason, OutputQueue::Droppable);
+        sayLeaving(); // after the failure it follows
     }
 
     void peerConnected(QTcpSocket *socket)
@@ -464,17 +494,142 @@ private:
         note(QStringLiteral("connected: ") + peer, OutputQueue::Droppable);
     }
 
+    // The worker tells of a close when it sees it; the engine may still be ending a file of
+    // that peer. The file's line comes first: the notice waits for the files arriving at the
+    // close to end, a second at most.
     void peerDisconnected()
     {
-        for (const PeerRoster::Entry &gone : accepted.takeClosed(*worker.get()))
-            note(QStringLiteral("disconnected: ") + gone.second, OutputQueue::Droppable);
+        const QVector<PeerRoster::Entry> gone = accepted.takeClosed(*worker.get());
+        if (gone.isEmpty())
+            return;
+        if (leaving.isEmpty())
+            leavingSince.start();
+        for (const PeerRoster::Entry &peer : gone)
+            leaving << QStringLiteral("disconnected: ") + peer.second;
+        for (const IncomingTransfer &file : recvProgress::active())
+            endingFiles.insert(file.connection);
+        sayLeaving();
+        if (!leaving.isEmpty())
+            QTimer::singleShot(leaveWaitMs, this, [this] { sayLeaving(true); });
     }
 
+    // force: waited long enough.
+    void sayLeaving(bool force = false)
+    {
+        if (leaving.isEmpty())
+            return;
+        QSet<quint64> stillOpen;
+        for (const IncomingTransfer &file : recvProgress::active())
+            stillOpen.insert(file.connection);
+        endingFiles.intersect(stillOpen);
+        if (!force && !endingFiles.isEmpty() && leavingSince.elapsed() < leaveWaitMs)
+            return;
+        endingFiles.clear();
+        for (const QString &line : qAsConst(leaving))
+            note(line, OutputQueue::Droppable);
+        leaving.clear();
+    }
+
+    static constexpr int leaveWaitMs = 1000;
     const Worker &worker;
     const QString dir;
     PeerRoster accepted;
+    QStringList leaving;      // disconnect notices held for a file's line
+    QSet<quint64> endingFiles; // connections whose files were arriving when they were held
+    QElapsedTimer leavingSince;
     bool failed = false;
 };
+
+// Files arriving when receive ends: the engine keeps what came of each as NAME.part.
+struct CutFile {
+    QString name;
+    quint64 received;
+    quint64 declared;
+};
+
+QVector<CutFile> arrivingNow()
+{
+    QVector<CutFile> cut;
+    for (const IncomingTransfer &file : recvProgress::active())
+        cut.append(CutFile{file.name, file.received, file.declaredSize});
+    return cut;
+}
+
+void reportCut(const QString &dir, const QVector<CutFile> &cut)
+{
+    for (const CutFile &file : cut) {
+        const QString part = file.name + ReceiveFile::partSuffix;
+        const QFileInfo onDisk(QDir(dir), part);
+        // A part whose name was shortened is not found by it: the engine's count stands.
+        const quint64 kept = onDisk.isFile() ? quint64(onDisk.size()) : file.received;
+        complain(printable(file.name) + QStringLiteral(": cut off by the end of receive; kept as ")
+                 + printable(part) + QStringLiteral(", ") + QString::number(kept) + QStringLiteral(" bytes")
+                 + (file.declared > 0 ? QStringLiteral(" of ") + QString::number(file.declared) : QString()));
+    }
+}
+
+// A port given as HOST:PORT or [IPv6]:PORT; 0: none given, -1: not a port.
+int portIn(QString &host)
+{
+    QString port;
+    if (host.startsWith(QLatin1Char('['))) {
+        const int close = host.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return -1;
+        const QString rest = host.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
+            return -1;
+        port = rest.mid(1);
+        host = host.mid(1, close - 1);
+        if (rest.isEmpty())
+            return 0;
+    } else if (host.count(QLatin1Char(':')) == 1) {
+        const int colon = host.indexOf(QLatin1Char(':'));
+        port = host.mid(colon + 1);
+        host.truncate(colon);
+    } else {
+        return 0; // a bare IPv6 address has more than one colon
+    }
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    return ok && !host.isEmpty() && number >= 1 && number <= 65535 ? int(number) : -1;
+}
+
+// Options of the window's toolkit, shown by --help-all; those with a value take the next argument.
+struct ToolkitOption {
+    const char *name;
+    const char *value;
+    const char *text;
+};
+const ToolkitOption toolkitOptions[] = {
+    {"platform", "NAME[:OPTIONS]", "Windowing system plugin (xcb, wayland, offscreen, windows...)."},
+    {"platformpluginpath", "PATH", "Where to look for the windowing system plugins."},
+    {"platformtheme", "NAME", "Platform theme."},
+    {"plugin", "PLUGIN", "Loads an extra input plugin."},
+    {"display", "DISPLAY", "X11 display to use instead of $DISPLAY."},
+    {"geometry", "GEOMETRY", "The window's size and place (X11)."},
+    {"qwindowgeometry", "GEOMETRY", "The window's size and place."},
+    {"qwindowicon", "ICON", "The window's icon."},
+    {"qwindowtitle", "TITLE", "The window's title."},
+    {"style", "STYLE", "Widget style (Fusion, Windows...)."},
+    {"stylesheet", "FILE", "Widget style sheet."},
+    {"session", "SESSION", "Restores the session of that name."},
+    {"reverse", nullptr, "Lays the window out right to left."},
+    {"widgetcount", nullptr, "Prints how many widgets were left at the end."},
+};
+
+QString toolkitHelp()
+{
+    QString text = QStringLiteral("\nOptions of the window (read by Qt, given before any file):\n");
+    for (const ToolkitOption &option : toolkitOptions) {
+        const QString head = QStringLiteral("  -") + QLatin1String(option.name)
+            + (option.value ? QLatin1Char(' ') + QLatin1String(option.value) : QString());
+        text += head.leftJustified(32) + QLatin1Char(' ') + QLatin1String(option.text) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+} // namespace
 
 int usageError(const QString &message)
 {
@@ -482,6 +637,27 @@ int usageError(const QString &message)
     note(QStringLiteral("Try '%1 --help'.").arg(programName));
     return UsageError;
 }
+
+QString unknownCommand(const QStringList &arguments)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        if (arg.startsWith(QLatin1Char('-'))) {
+            for (const ToolkitOption &option : toolkitOptions) {
+                if (option.value && arg.midRef(1) == QLatin1String(option.name))
+                    ++i; // its value
+            }
+            continue;
+        }
+        // A file opened with the program, even one gone since, is the window's to ignore.
+        if (arg.contains(QLatin1Char('/')) || arg.contains(QLatin1Char('\\')) || QFileInfo::exists(arg))
+            continue;
+        return arg;
+    }
+    return QString();
+}
+
+namespace {
 
 int runSend(quint16 port, const QString &host, const QStringList &files)
 {
@@ -514,20 +690,37 @@ int runReceive(quint16 port, const QString &dirArgument)
         return Failed;
     }
     // Made first, gone last: whatever the readers do, the event loop never waits on them.
-    OutputQueue out(stdout), err(stderr);
-    outQueue = &out;
-    errQueue = &err;
+    // One writer for both when they meet, so the notices and the file lines stay in order.
+    std::unique_ptr<OutputQueue> out, err;
+    if (outputsMeet()) {
+        out.reset(new OutputQueue(stdout, stderr));
+    } else {
+        out.reset(new OutputQueue(stdout));
+        err.reset(new OutputQueue(stderr));
+    }
+    outQueue = out.get();
+    errQueue = err ? err.get() : out.get();
+    const QString path = QDir::cleanPath(dir.absoluteFilePath());
+    QVector<CutFile> cut;
     int status;
     {
         Worker worker(port);
-        Receiver receiver(worker, QDir::cleanPath(dir.absoluteFilePath()));
+        Receiver receiver(worker, path);
         QuitSignals quitSignals;
         receiver.start();
         QCoreApplication::exec();
+        // Listed until the engine stops, which keeps them as parts.
+        cut = arrivingNow();
         worker.stop();
         status = receiver.status();
     }
+    // The engine has ended with the worker: the parts on disk hold every byte kept.
+    reportCut(path, cut);
+    if (!cut.isEmpty())
+        status = Failed;
     outQueue = errQueue = nullptr;
+    err.reset();
+    out.reset();
     return status;
 }
 
@@ -675,11 +868,14 @@ int run()
     parser.setApplicationDescription(QStringLiteral(
         "Moves files between two machines over one TCP connection.\n\n"
         "Without a command the window opens. Commands:\n"
-        "  send HOST FILE...  connect to HOST (name, IPv4 or IPv6) and send the files;\n"
+        "  send HOST FILE...  connect to HOST (name, IPv4 or IPv6; HOST:PORT and\n"
+        "                     [IPv6]:PORT name the port too) and send the files;\n"
         "                     exit status 0 when every file was sent whole, 1 otherwise\n"
         "  receive [DIR]      listen and receive into DIR (default: the current directory)\n"
-        "                     until interrupted; needs no display\n"
-        "Options may follow the command. Exit status 130: send was interrupted (Ctrl-C)."));
+        "                     until interrupted; needs no display; exit status 1 when\n"
+        "                     files were still arriving (their parts are named)\n"
+        "Options may follow the command. Exit status 130: send was interrupted (Ctrl-C).\n"
+        "Exit status 2: a usage error."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption portOption(QStringLiteral("port"),
@@ -696,8 +892,8 @@ int run()
         return usageError(parser.errorText());
     // Printed here: on Windows the parser shows them in a message box when it finds no
     // console, which a script (or Wine's handles) would wait on for good.
-    if (parser.isSet(help)) {
-        printTo(stdout, parser.helpText());
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        printTo(stdout, parser.helpText() + (parser.isSet(help) ? QString() : toolkitHelp()));
         return Done;
     }
     const QStringList args = parser.positionalArguments();
@@ -719,7 +915,19 @@ int run()
     if (command == QLatin1String("send")) {
         if (args.size() < 3)
             return usageError(QStringLiteral("send needs a host and at least one file"));
-        return runSend(quint16(port), args.at(1), args.mid(2));
+        // Sent as it is read, a stream has no size for the header to declare.
+        if (args.mid(2).contains(QStringLiteral("-")))
+            return usageError(QStringLiteral("'-' (standard input) cannot be sent; name a file (a file named - as ./-)"));
+        QString host = args.at(1);
+        const int hostPort = portIn(host);
+        if (hostPort < 0)
+            return usageError(QStringLiteral("%1: not HOST, HOST:PORT or [IPv6]:PORT with a port from 1 to 65535")
+                                  .arg(printable(args.at(1))));
+        // Either says where to go; both, and different, leave it unclear which was meant.
+        if (hostPort > 0 && parser.isSet(portOption) && uint(hostPort) != port)
+            return usageError(QStringLiteral("port %1 in %2 differs from --port %3")
+                                  .arg(hostPort).arg(printable(args.at(1))).arg(port));
+        return runSend(quint16(hostPort > 0 ? uint(hostPort) : port), host, args.mid(2));
     }
     if (command == QLatin1String("receive")) {
         if (args.size() > 2)

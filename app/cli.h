@@ -14,6 +14,13 @@ enum Status : int { Done = 0, Failed = 1, UsageError = 2, Interrupted = 130 };
 // of its options. Anything else is left to the window's toolkit to read.
 bool wanted(const QStringList &arguments);
 
+// The first argument that the window would take for a command it does not know: not an
+// option, nor the value of one of its toolkit's options, nor a file's path. Empty if none.
+QString unknownCommand(const QStringList &arguments);
+
+// Says message and where help is on stderr; returns UsageError.
+int usageError(const QString &message);
+
 // Parses QCoreApplication::arguments() and runs the command; returns the exit status.
 int run();
 

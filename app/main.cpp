@@ -105,6 +105,10 @@ int main(int argc, char *argv[])
         setIdentity();
         return cli::run();
     }
+    // Before the display is looked for: a mistyped command is told as one either way.
+    const QString unknown = cli::unknownCommand(arguments.mid(1));
+    if (!unknown.isEmpty())
+        return cli::usageError(QStringLiteral("unknown command '%1'").arg(cli::printable(unknown)));
     if (noDisplay(arguments)) {
         std::fprintf(stderr, "lumo-transfer: no display to show the window on; to receive files without one, "
                              "run 'lumo-transfer receive [DIR]' (see --help)\n");

@@ -38,15 +38,28 @@ QThread *abandonedWriters[2] = {};
 int abandonedCount = 0;
 } // namespace
 
-OutputQueue::OutputQueue(FILE *stream, qint64 droppableBound, qint64 keptLineBound)
-    : bound(droppableBound), keptBound(keptLineBound), shared(new Shared)
+namespace {
+int descriptorOf(FILE *stream)
 {
     std::fflush(stream);
 #ifdef Q_OS_WIN
-    shared->fd = ::_fileno(stream);
+    return ::_fileno(stream);
 #else
-    shared->fd = ::fileno(stream);
+    return ::fileno(stream);
 #endif
+}
+} // namespace
+
+OutputQueue::OutputQueue(FILE *stream, qint64 droppableBound, qint64 keptLineBound)
+    : OutputQueue(stream, nullptr, droppableBound, keptLineBound)
+{
+}
+
+OutputQueue::OutputQueue(FILE *stream, FILE *second, qint64 droppableBound, qint64 keptLineBound)
+    : bound(droppableBound), keptBound(keptLineBound), shared(new Shared)
+{
+    shared->fd = descriptorOf(stream);
+    shared->secondFd = second ? descriptorOf(second) : -1;
     writer = new Writer(shared);
     writer->start();
 }
@@ -74,18 +87,19 @@ OutputQueue::~OutputQueue()
     delete shared;
 }
 
-void OutputQueue::add(const QByteArray &line, Kind kind)
+void OutputQueue::add(const QByteArray &line, Kind kind, bool toSecond)
 {
+    toSecond = toSecond && shared->secondFd >= 0;
     QMutexLocker lock(&shared->mutex);
     std::deque<Entry> &entries = shared->entries;
     qint64 &held = kind == Droppable ? shared->droppableBytes : shared->keptBytes;
     if (held + line.size() > (kind == Droppable ? bound : keptBound)) {
-        if (!entries.empty() && entries.back().leftOut > 0)
+        if (!entries.empty() && entries.back().leftOut > 0 && entries.back().second == toSecond)
             ++entries.back().leftOut;
         else
-            entries.push_back(Entry{QByteArray(), false, 1});
+            entries.push_back(Entry{QByteArray(), false, 1, toSecond});
     } else {
-        entries.push_back(Entry{line, kind == Droppable, 0});
+        entries.push_back(Entry{line, kind == Droppable, 0, toSecond});
         held += line.size();
     }
     shared->changed.wakeAll();
@@ -94,7 +108,7 @@ void OutputQueue::add(const QByteArray &line, Kind kind)
 void OutputQueue::Writer::run()
 {
     QMutexLocker lock(&shared->mutex);
-    bool broken = false; // a stream that failed is not tried again
+    bool broken[2] = {}; // a stream that failed is not tried again
     for (;;) {
         while (shared->entries.empty() && !shared->ending)
             shared->changed.wait(&shared->mutex);
@@ -107,8 +121,9 @@ void OutputQueue::Writer::run()
         if (entry.leftOut > 0)
             entry.line = "lumo-transfer: " + QByteArray::number(entry.leftOut)
                 + " lines not shown: the output was not being read\n";
-        if (!broken)
-            broken = !writeAll(shared->fd, entry.line.constData(), entry.line.size());
+        bool &failed = broken[entry.second ? 1 : 0];
+        if (!failed)
+            failed = !writeAll(entry.second ? shared->secondFd : shared->fd, entry.line.constData(), entry.line.size());
         lock.relock();
     }
     shared->done = true;

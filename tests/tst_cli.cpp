@@ -11,6 +11,7 @@
 
 #include "app/cli.h"
 #include "tests/freeport.h"
+#include "transfer/wireformat.h"
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -62,6 +63,7 @@ private slots:
     void commands_data();
     void commands();
     void receiveEndsWhileOutputBlocked();
+    void receiveInterruptedNamesParts();
     void progressLineFits_data();
     void progressLineFits();
     void signalEndsWindowAsClose();
@@ -75,7 +77,8 @@ void tst_Cli::commands_data()
     QTest::addColumn<bool>("receiver");
     // After "--port N"; "@" stands for the files, "|" for a named pipe, "/" for a folder of them,
     // "!" for that folder where the receiver holds a file in place of its subfolder, ":" for a
-    // folder whose name the framing cannot carry.
+    // folder whose name the framing cannot carry. An argument with "#" (the port) names the
+    // port itself, and "~" runs without --port and without a display.
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // part of stderr
@@ -107,6 +110,17 @@ void tst_Cli::commands_data()
                                          << QStringLiteral("--help");
     QTest::newRow("unknown command") << false << QStringList{QStringLiteral("fetch")} << 2
                                      << QStringLiteral("unknown command");
+    QTest::newRow("unknown command without a display")
+        << false << QStringList{QStringLiteral("~"), QStringLiteral("fetch")} << 2
+        << QStringLiteral("unknown command 'fetch'");
+    QTest::newRow("HOST:PORT without --port")
+        << true << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1:#"), QStringLiteral("@")} << 0
+        << QStringLiteral("sent");
+    QTest::newRow("--help-all") << false << QStringList{QStringLiteral("--help-all")} << 0
+                                << QString();
+    QTest::newRow("- for standard input")
+        << false << QStringList{QStringLiteral("send"), QStringLiteral("127.0.0.1"), QStringLiteral("-")} << 2
+        << QStringLiteral("standard input");
 }
 
 void tst_Cli::commands()
@@ -181,7 +195,16 @@ void tst_Cli::commands()
     }
 
     QProcess run;
-    run.start(program, QStringList{QStringLiteral("--port"), port} + args);
+    const bool bare = args.removeAll(QStringLiteral("~")) > 0;
+    if (bare) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        run.setProcessEnvironment(env);
+    }
+    const bool portGiven = bare || !args.filter(QStringLiteral("#")).isEmpty();
+    args.replaceInStrings(QStringLiteral("#"), port);
+    run.start(program, (portGiven ? QStringList() : QStringList{QStringLiteral("--port"), port}) + args);
     QVERIFY(finishes(run));
     const QString err = QString::fromLocal8Bit(run.readAllStandardError());
     QCOMPARE(run.exitStatus(), QProcess::NormalExit);
@@ -254,6 +277,45 @@ void tst_Cli::receiveEndsWhileOutputBlocked()
     QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
     QCOMPARE(receive.exitCode(), 0);
     ::close(reader);
+#endif
+}
+
+// Faults: a receive cut off by Ctrl-C that says nothing of the part it left, or reports
+// success.
+void tst_Cli::receiveInterruptedNamesParts()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("sends SIGINT");
+#else
+    QTemporaryDir dir;
+    const QString port = QString::number(freePort());
+    QProcess receive;
+    QByteArray said;
+    connect(&receive, &QProcess::readyReadStandardError, this, [&] { said += receive.readAllStandardError(); });
+    receive.start(program, {QStringLiteral("receive"), dir.path(), QStringLiteral("--port"), port});
+    QVERIFY(receive.waitForStarted(bound));
+    QTRY_VERIFY_WITH_TIMEOUT(said.contains("listening"), bound);
+
+    // A sender that declares much and sends little, then waits.
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port.toUShort());
+    QVERIFY(peer.waitForConnected(bound));
+    peer.write(wire::startMarker + "big.bin" + wire::sizeMarker + "400000000" + wire::sizeEndMarker
+               + pattern(5000));
+    QVERIFY(peer.waitForBytesWritten(bound));
+    // Stored, but for the few the engine holds back in case they begin the end marker.
+    const auto stored = [&dir] {
+        const QFileInfoList files = QDir(dir.path()).entryInfoList(QDir::Files | QDir::Hidden);
+        return files.isEmpty() ? 0 : files.first().size();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stored() >= 5000 - wire::endMarker.size(), bound);
+    ::kill(pid_t(receive.processId()), SIGINT);
+    QVERIFY(finishes(receive));
+    said += receive.readAllStandardError();
+    QCOMPARE(receive.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(receive.exitCode() == 1, said.constData());
+    QVERIFY2(said.contains("big.bin.part, 5000 bytes"), said.constData());
+    QCOMPARE(QFileInfo(dir.filePath(QStringLiteral("big.bin.part"))).size(), qint64(5000));
 #endif
 }
 
