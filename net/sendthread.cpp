@@ -446,8 +446,7 @@ bool sendThread::freePlace(const QHostAddress *group)
 // bytes not yet taken either way, a file the engine is receiving from it.
 bool sendThread::busy(const QTcpSocket *socket, const QSet<quint64> &receiving) const
 {
-    if (socket == sendingTo || socket == followUp.target || (queue.running() && queue.target() == socket)
-        || heldGreetings.contains(const_cast<QTcpSocket *>(socket)) || socket->bytesAvailable() > 0
+    if (sendsTo(socket) || socket == followUp.target || heldGreetings.contains(const_cast<QTcpSocket *>(socket)) || socket->bytesAvailable() > 0
         || socket->bytesToWrite() > 0 || receiving.contains(connectionIds.value(socket)))
         return true;
     for (const Offered &o : offeredAhead) {
@@ -532,13 +531,16 @@ void sendThread::feed(QTcpSocket *socket, int role)
         readingPaused = true;
 }
 
+bool sendThread::sendsTo(const QTcpSocket *socket) const
+{
+    return socket == sendingTo || (queue.running() && queue.target() == socket);
+}
+
 bool sendThread::holdsAnswers(QTcpSocket *socket)
 {
     // Toward a peer this end sends to, the sender bounds what it writes itself.
-    if (socket == sendingTo || (queue.running() && queue.target() == socket)
-        || socket->bytesToWrite() <= maxUnreadAnswers) {
+    if (sendsTo(socket) || socket->bytesToWrite() <= maxUnreadAnswers)
         return false;
-    }
     answersHeld.insert(socket);
     return true;
 }

@@ -289,6 +289,7 @@ private:
     // above this many unwritten bytes toward a connection this end sends nothing to.
     static constexpr qint64 maxUnreadAnswers = 256 * 1024;
     QSet<const QTcpSocket *> answersHeld; // worker thread only
+    bool sendsTo(const QTcpSocket *socket) const; // a file or batch of ours goes to it now
     bool holdsAnswers(QTcpSocket *socket);
     void noteUnwritten(const QTcpSocket *socket);
     void onAnswersWritten(QTcpSocket *socket, int role);

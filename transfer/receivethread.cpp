@@ -214,15 +214,13 @@ public:
             notify(RecProgress);
     }
 
-    bool expired() const { return pending() && engine.silentMs(id) > patienceMs(); }
-
-    // Milliseconds until expired() turns true; negative when nothing waits for the timeout.
-    // Asked while the engine holds the queue's lock.
+    // Milliseconds until the connection has been silent too long (0: it has); negative when
+    // nothing waits for the timeout. Asked while the engine holds the queue's lock.
     qint64 msUntilExpiry() const
     {
         if (!pending())
             return -1;
-        return qMax<qint64>(0, patienceMs() + 1 - engine.silentMsLocked(id));
+        return qMax<qint64>(0, patienceMs() + 1 - engine.silentMs(id));
     }
 
     void timeout()
@@ -824,13 +822,22 @@ public:
             open.erase(it);
     }
 
+    // Asked after every piece: the silences are read under one hold of the queue's lock, and
+    // the timeouts run outside it.
     void expire()
     {
-        for (auto it = open.begin(); it != open.end();) {
-            if (it->second->expired())
-                it->second->timeout();
-            it = it->second->idle() ? open.erase(it) : std::next(it);
+        std::vector<ReceiveConnection *> due;
+        {
+            QMutexLocker lock(&engine.queueMutex);
+            for (const auto &entry : open) {
+                if (entry.second->msUntilExpiry() == 0)
+                    due.push_back(entry.second.get());
+            }
         }
+        for (ReceiveConnection *connection : due)
+            connection->timeout();
+        for (auto it = open.begin(); it != open.end();)
+            it = it->second->idle() ? open.erase(it) : std::next(it);
     }
 
     QDeadlineTimer nextDeadline() const
@@ -955,12 +962,6 @@ PeerKind receiveThread::peerKind(quint64 connection) const
 }
 
 qint64 receiveThread::silentMs(quint64 connection) const
-{
-    QMutexLocker lock(&queueMutex);
-    return silentMsLocked(connection);
-}
-
-qint64 receiveThread::silentMsLocked(quint64 connection) const
 {
     const auto it = peers.constFind(connection);
     if (it == peers.constEnd() || heldOff)

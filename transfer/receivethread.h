@@ -153,9 +153,8 @@ public:
     // How long a connection has been silent: since its bytes last arrived (stamped as the
     // worker queues them), or since the queue last drained when that is later. Bytes waiting
     // in the queue, or held in the system while the worker did not read, are no silence; 0
-    // once the connection closed.
+    // once the connection closed. The caller holds queueMutex.
     qint64 silentMs(quint64 connection) const;
-    qint64 silentMsLocked(quint64 connection) const; // the same, queueMutex held by the caller
     static qint64 steadyMs();
 
     // Above highWater the worker stops reading its sockets; queueDrained() is emitted when
